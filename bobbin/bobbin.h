@@ -1,0 +1,5 @@
+// Every public header of bobbin.
+#pragma once
+
+#include "bobbin/sync/CriticalSection.h"
+#include "bobbin/sync/Mutex.h"

@@ -1,0 +1,247 @@
+#include "bobbin/sync/CriticalSection.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <new>
+#include <type_traits>
+
+#include "bobbin/sync/printf_observer.h"
+
+static_assert(std::is_same_v<pthread_t, unsigned long>,
+              "thread ids are keyed as the unsigned long that pthread_self returns");
+
+namespace {
+
+std::atomic<bobbin::detail::PrintfObserver> g_printf_observer{nullptr};
+
+constexpr const char kEmptyMapMessage[] = "CriticalSection: Trying to decrement an empty thread_map.\n";
+constexpr const char kBelowZeroMessage[] =
+    "CriticalSection: thread count less then zero for thread %d\n";
+
+void DeleteMutex(pthread_mutex_t* mutex) {
+    if (mutex == nullptr) return;
+    pthread_mutex_destroy(mutex);
+    delete mutex;
+}
+
+// Scoped hold of a plain POSIX mutex.
+class MutexHold {
+public:
+    explicit MutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~MutexHold() { pthread_mutex_unlock(mutex_); }
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+
+private:
+    pthread_mutex_t* mutex_;
+};
+
+}  // namespace
+
+void bobbin::detail::SetPrintfObserver(PrintfObserver observer) {
+    g_printf_observer.store(observer, std::memory_order_release);
+}
+
+// The sink discards every message. It never interprets the format, so a
+// message whose argument does not match its placeholder is harmless.
+int PRINTF(const char* format, ...) {
+    auto observer = g_printf_observer.load(std::memory_order_acquire);
+    if (observer != nullptr) {
+        std::va_list args;
+        va_start(args, format);
+        observer(format, args);
+        va_end(args);
+    }
+    return 0;
+}
+
+// ---- CriticalSection ----
+
+CriticalSection::CriticalSection()
+    : owner_mutex(nullptr), is_locked(false), entry_mutex(nullptr), map_mutex(nullptr) {
+    try {
+        owner_mutex = new pthread_mutex_t;
+        entry_mutex = new pthread_mutex_t;
+        map_mutex = new pthread_mutex_t;
+    } catch (...) {
+        delete owner_mutex;
+        delete entry_mutex;
+        throw;
+    }
+    pthread_mutex_init(owner_mutex, nullptr);
+    pthread_mutex_init(entry_mutex, nullptr);
+    pthread_mutex_init(map_mutex, nullptr);
+}
+
+CriticalSection::~CriticalSection() {
+    if (is_locked) {
+        CriticalSection::Release();
+        // Held at a depth above 1: the release above only lowered the count,
+        // so the ownership lock is still ours to give up.
+        if (is_locked && get_ThreadCount(pthread_self()) > 0) {
+            is_locked = false;
+            pthread_mutex_unlock(owner_mutex);
+        }
+    }
+    DeleteMutex(owner_mutex);
+    DeleteMutex(entry_mutex);
+    DeleteMutex(map_mutex);
+}
+
+int CriticalSection::get_ThreadCount(unsigned long thread_id) {
+    MutexHold hold(map_mutex);
+    auto it = thread_map.find(thread_id);
+    return it == thread_map.end() ? 0 : it->second;
+}
+
+void CriticalSection::Increment_ThreadCount(unsigned long thread_id) {
+    MutexHold hold(map_mutex);
+    ++thread_map[thread_id];
+}
+
+void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
+    MutexHold hold(map_mutex);
+    auto it = thread_map.find(thread_id);
+    if (it == thread_map.end()) {
+        PRINTF(kEmptyMapMessage);
+        return;
+    }
+    if (it->second <= 0) {
+        // An unmatched release: report it, but keep the count at 0 so that the
+        // thread's next Acquire really takes the section.
+        PRINTF(kBelowZeroMessage, thread_id);
+        return;
+    }
+    --it->second;
+}
+
+// Looks up the calling thread's entry, inserting it at 0 on first use so that
+// the later increment never allocates while the section's locks are held. A
+// nested acquire is completed here: the count is raised and true returned.
+bool CriticalSection::NestIfHeld(unsigned long self) {
+    MutexHold hold(map_mutex);
+    auto& count = thread_map.try_emplace(self, 0).first->second;
+    if (count > 0) {
+        ++count;
+        return true;
+    }
+    return false;
+}
+
+void CriticalSection::Acquire() {
+    // Only this thread changes its own count, so one read serves the whole
+    // operation.
+    const unsigned long self = pthread_self();
+    if (NestIfHeld(self)) return;
+    pthread_mutex_lock(entry_mutex);
+    pthread_mutex_lock(owner_mutex);
+    is_locked = true;
+    Increment_ThreadCount(self);
+    pthread_mutex_unlock(entry_mutex);
+}
+
+void CriticalSection::Release() {
+    const unsigned long self = pthread_self();
+    bool outermost = false;
+    {
+        MutexHold hold(map_mutex);
+        auto it = thread_map.find(self);
+        if (it != thread_map.end() && it->second > 1) {
+            --it->second;
+            return;
+        }
+        outermost = it != thread_map.end() && it->second == 1;
+    }
+    // The ownership lock is given up before the count falls to 0; a thread
+    // that does not hold the section is reported by the decrement.
+    if (outermost) {
+        is_locked = false;
+        pthread_mutex_unlock(owner_mutex);
+    }
+    Decrement_ThreadCount(self);
+}
+
+bool CriticalSection::TryAcquire() {
+    const unsigned long self = pthread_self();
+    if (NestIfHeld(self)) return true;
+    if (pthread_mutex_trylock(entry_mutex) != 0) return false;
+    if (pthread_mutex_trylock(owner_mutex) != 0) {
+        pthread_mutex_unlock(entry_mutex);
+        return false;
+    }
+    is_locked = true;
+    Increment_ThreadCount(self);
+    pthread_mutex_unlock(entry_mutex);
+    return true;
+}
+
+CriticalSection::Lock::Lock(const CriticalSection& section)
+    : section(const_cast<CriticalSection*>(&section)) {
+    this->section->Acquire();
+}
+
+CriticalSection::Lock::~Lock() { section->Release(); }
+
+// ---- CriticalSectionExt ----
+
+CriticalSectionExt::CriticalSectionExt() : owner_thread(0), acquire_count(0) {}
+
+CriticalSectionExt::~CriticalSectionExt() = default;
+
+void CriticalSectionExt::Acquire() {
+    const unsigned long self = pthread_self();
+    acquire_protect.Acquire();
+    if (owner_thread == self) {
+        // Nested: the base section is ours, so this returns at once.
+        CriticalSection::Acquire();
+        ++acquire_count;
+        acquire_protect.Release();
+        return;
+    }
+    // Not the owner: never wait for the base section while holding
+    // acquire_protect, whether the section is owned, free, or being taken by a
+    // thread that has not yet recorded itself.
+    acquire_protect.Release();
+    CriticalSection::Acquire();
+    acquire_protect.Acquire();
+    ++acquire_count;
+    owner_thread = self;
+    acquire_protect.Release();
+}
+
+void CriticalSectionExt::Release() {
+    CriticalSection::Lock hold(acquire_protect);
+    if (--acquire_count == 0) owner_thread = 0;
+    CriticalSection::Release();
+}
+
+bool CriticalSectionExt::Try() {
+    const unsigned long self = pthread_self();
+    CriticalSection::Lock hold(acquire_protect);
+    if (owner_thread == self) {
+        CriticalSection::Acquire();
+        ++acquire_count;
+        return true;
+    }
+    if (IsAcquired()) return false;
+    // Unowned as far as the record goes, but another thread may hold or be
+    // taking the base section: only a non-blocking attempt is made.
+    if (!TryAcquire()) return false;
+    ++acquire_count;
+    owner_thread = self;
+    return true;
+}
+
+bool CriticalSectionExt::IsAcquired() const {
+    CriticalSection::Lock hold(acquire_protect);
+    return acquire_count > 0;
+}
+
+CriticalSection& CriticalSectionExt::AcquireProtect() { return acquire_protect; }
+
+CriticalSectionExt::TryLock::TryLock(CriticalSectionExt& section)
+    : acquired(section.Try()), section(&section) {}
+
+CriticalSectionExt::TryLock::~TryLock() {
+    if (acquired) section->Release();
+}

@@ -1,0 +1,120 @@
+// Recursive critical sections built from plain POSIX mutexes, with scoped guards.
+#pragma once
+
+#include <pthread.h>
+
+#include <map>
+
+// Diagnostic sink shaped like printf. It writes nothing and returns 0; the
+// sections hand it their misuse reports.
+int PRINTF(const char* format, ...);
+
+// A process-local lock that the holding thread may acquire again any number of
+// times; it must release it as often. Nesting is counted per thread in
+// `thread_map`, keyed by the value of pthread_self().
+//
+// Any thread may call any operation. A section must be destroyed only while no
+// other thread holds it or waits for it. Copy and move are deleted.
+class CriticalSection {
+public:
+    // Builds a free section. Throws std::bad_alloc when memory runs out and
+    // then leaves nothing allocated.
+    CriticalSection();
+
+    // Releases the section if the destroying thread holds it (at any depth),
+    // then destroys and frees the mutexes.
+    virtual ~CriticalSection();
+
+    // Blocks until the calling thread holds the section; if it holds it
+    // already, nests one level deeper at once.
+    virtual void Acquire();
+
+    // Undoes one Acquire of the calling thread; the section becomes free at the
+    // release matching the outermost Acquire. Never blocks. A Release by a
+    // thread that does not hold the section is reported to PRINTF and changes
+    // nothing.
+    virtual void Release();
+
+    // The nesting count recorded for `thread_id` (0 if it has no entry).
+    int get_ThreadCount(unsigned long thread_id);
+    // Raises the count of `thread_id` by one, inserting the entry at 1.
+    void Increment_ThreadCount(unsigned long thread_id);
+    // Lowers the count of `thread_id` by one; a missing entry or a count that
+    // would fall below 0 is reported to PRINTF and leaves the count as it was.
+    void Decrement_ThreadCount(unsigned long thread_id);
+
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+    // Holds a section for the guard's lifetime, through its virtual
+    // Acquire/Release (so a CriticalSectionExt records its owner). Blocks in
+    // the constructor as Acquire does.
+    class Lock {
+    public:
+        explicit Lock(const CriticalSection& section);
+        virtual ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    protected:
+        CriticalSection* section;
+    };
+
+protected:
+    // Takes the section without waiting: true if the calling thread now holds
+    // it (one level deeper), false at once if another thread holds it or is
+    // taking it.
+    bool TryAcquire();
+
+private:
+    bool NestIfHeld(unsigned long self);
+
+protected:
+
+    pthread_mutex_t* owner_mutex;  // ownership lock, held by the holding thread
+    mutable bool is_locked;        // true while some thread holds owner_mutex
+    pthread_mutex_t* entry_mutex;  // entry gate: one entering thread waits at a time
+    pthread_mutex_t* map_mutex;    // guards thread_map only
+    mutable std::map<unsigned long, int> thread_map;  // per-thread nesting counts
+};
+
+// A section that records its owning thread and offers a non-blocking Try.
+// No thread ever waits for the base section while holding acquire_protect, so
+// Acquire, Try and Release cannot deadlock among themselves.
+class CriticalSectionExt : public CriticalSection {
+public:
+    CriticalSectionExt();
+    ~CriticalSectionExt() override;
+
+    // Blocks until the calling thread owns the section; nests if it owns it.
+    void Acquire() override;
+    // Undoes one Acquire or successful Try. Only the owner may call it.
+    void Release() override;
+    // Never blocks. True if the calling thread now holds the section (one more
+    // level); false if another thread owns it or is taking it.
+    bool Try();
+    // True while any thread owns the section, whoever asks.
+    bool IsAcquired() const;
+    // The section that guards owner_thread and acquire_count.
+    CriticalSection& AcquireProtect();
+
+    // Tries a section once; at the end of its scope releases it only if the
+    // try succeeded. Never blocks.
+    class TryLock {
+    public:
+        explicit TryLock(CriticalSectionExt& section);
+        ~TryLock();
+        bool IsAcquired() const { return acquired; }
+        TryLock(const TryLock&) = delete;
+        TryLock& operator=(const TryLock&) = delete;
+
+    protected:
+        bool acquired;
+        CriticalSectionExt* section;
+    };
+
+protected:
+    CriticalSection acquire_protect;
+    unsigned long owner_thread;  // 0 while nobody owns the section
+    int acquire_count;           // the owner's nesting depth
+};

@@ -1,0 +1,17 @@
+// Built against an installed bobbin, once through find_package and once
+// through pkg-config. Exits 0 when the library works.
+#include <bobbin/bobbin.h>
+
+#include <cstdio>
+
+int main() {
+    CriticalSectionExt section;
+    {
+        CriticalSection::Lock hold(section);
+        if (!section.IsAcquired()) return 1;
+    }
+    Mutex mutex("consumer");
+    Mutex::Lock hold(mutex);
+    std::puts("consumer: bobbin linked and working");
+    return 0;
+}
