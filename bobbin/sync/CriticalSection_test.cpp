@@ -67,6 +67,11 @@ TEST(PrintfTest, WritesNothingAndReturnsZero) {
 // the holder nests inside its own guard.
 enum class Guard { kSection, kSectionExt, kTryLockRetry, kMutex };
 
+std::string GuardName(const ::testing::TestParamInfo<Guard>& info) {
+    static const char* const kNames[] = {"Section", "SectionExt", "TryLockRetry", "Mutex"};
+    return kNames[static_cast<int>(info.param)];
+}
+
 class ExclusionTest : public ::testing::TestWithParam<Guard> {};
 
 TEST_P(ExclusionTest, CounterLosesNoUpdate) {
@@ -122,11 +127,7 @@ TEST_P(ExclusionTest, CounterLosesNoUpdate) {
 INSTANTIATE_TEST_SUITE_P(AllGuards, ExclusionTest,
                          ::testing::Values(Guard::kSection, Guard::kSectionExt,
                                            Guard::kTryLockRetry, Guard::kMutex),
-                         [](const ::testing::TestParamInfo<Guard>& info) {
-                             const char* names[] = {"Section", "SectionExt", "TryLockRetry",
-                                                    "Mutex"};
-                             return std::string(names[static_cast<int>(info.param)]);
-                         });
+                         GuardName);
 
 // A thread that holds a lock three deep keeps another thread out until its
 // third release.
