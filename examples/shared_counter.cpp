@@ -17,7 +17,7 @@ struct Ledger {
     void Deposit(long amount) {
         CriticalSection::Lock hold(lock);  // records this thread as owner
         ++deposits;
-        Add(amount);                       // nests: Add takes the lock again
+        Add(amount);  // nests: Add takes the lock again
     }
     void Add(long amount) {
         CriticalSection::Lock hold(lock);

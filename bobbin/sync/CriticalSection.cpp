@@ -14,7 +14,8 @@ namespace {
 
 std::atomic<bobbin::detail::PrintfObserver> g_printf_observer{nullptr};
 
-constexpr const char kEmptyMapMessage[] = "CriticalSection: Trying to decrement an empty thread_map.\n";
+constexpr const char kEmptyMapMessage[] =
+    "CriticalSection: Trying to decrement an empty thread_map.\n";
 constexpr const char kBelowZeroMessage[] =
     "CriticalSection: thread count less then zero for thread %d\n";
 
@@ -26,13 +27,13 @@ void DeleteMutex(pthread_mutex_t* mutex) {
 
 // Scoped hold of a plain POSIX mutex.
 class MutexHold {
-public:
+  public:
     explicit MutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
     ~MutexHold() { pthread_mutex_unlock(mutex_); }
     MutexHold(const MutexHold&) = delete;
     MutexHold& operator=(const MutexHold&) = delete;
 
-private:
+  private:
     pthread_mutex_t* mutex_;
 };
 
@@ -180,7 +181,9 @@ CriticalSection::Lock::Lock(const CriticalSection& section)
     this->section->Acquire();
 }
 
-CriticalSection::Lock::~Lock() { section->Release(); }
+CriticalSection::Lock::~Lock() {
+    section->Release();
+}
 
 // ---- CriticalSectionExt ----
 
@@ -237,7 +240,9 @@ bool CriticalSectionExt::IsAcquired() const {
     return acquire_count > 0;
 }
 
-CriticalSection& CriticalSectionExt::AcquireProtect() { return acquire_protect; }
+CriticalSection& CriticalSectionExt::AcquireProtect() {
+    return acquire_protect;
+}
 
 CriticalSectionExt::TryLock::TryLock(CriticalSectionExt& section)
     : acquired(section.Try()), section(&section) {}

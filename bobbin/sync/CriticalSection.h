@@ -16,7 +16,7 @@ int PRINTF(const char* format, ...);
 // Any thread may call any operation. A section must be destroyed only while no
 // other thread holds it or waits for it. Copy and move are deleted.
 class CriticalSection {
-public:
+  public:
     // Builds a free section. Throws std::bad_alloc when memory runs out and
     // then leaves nothing allocated.
     CriticalSection();
@@ -50,27 +50,26 @@ public:
     // Acquire/Release (so a CriticalSectionExt records its owner). Blocks in
     // the constructor as Acquire does.
     class Lock {
-    public:
+      public:
         explicit Lock(const CriticalSection& section);
         virtual ~Lock();
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    protected:
+      protected:
         CriticalSection* section;
     };
 
-protected:
+  protected:
     // Takes the section without waiting: true if the calling thread now holds
     // it (one level deeper), false at once if another thread holds it or is
     // taking it.
     bool TryAcquire();
 
-private:
+  private:
     bool NestIfHeld(unsigned long self);
 
-protected:
-
+  protected:
     pthread_mutex_t* owner_mutex;  // ownership lock, held by the holding thread
     mutable bool is_locked;        // true while some thread holds owner_mutex
     pthread_mutex_t* entry_mutex;  // entry gate: one entering thread waits at a time
@@ -82,7 +81,7 @@ protected:
 // No thread ever waits for the base section while holding acquire_protect, so
 // Acquire, Try and Release cannot deadlock among themselves.
 class CriticalSectionExt : public CriticalSection {
-public:
+  public:
     CriticalSectionExt();
     ~CriticalSectionExt() override;
 
@@ -101,19 +100,19 @@ public:
     // Tries a section once; at the end of its scope releases it only if the
     // try succeeded. Never blocks.
     class TryLock {
-    public:
+      public:
         explicit TryLock(CriticalSectionExt& section);
         ~TryLock();
         bool IsAcquired() const { return acquired; }
         TryLock(const TryLock&) = delete;
         TryLock& operator=(const TryLock&) = delete;
 
-    protected:
+      protected:
         bool acquired;
         CriticalSectionExt* section;
     };
 
-protected:
+  protected:
     CriticalSection acquire_protect;
     unsigned long owner_thread;  // 0 while nobody owns the section
     int acquire_count;           // the owner's nesting depth

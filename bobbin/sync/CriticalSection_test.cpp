@@ -40,7 +40,7 @@ void RecordPrintf(const char* format, std::va_list args) {
 }
 
 class PrintfObserved : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_log = PrintfLog{};
         bobbin::detail::SetPrintfObserver(RecordPrintf);
@@ -50,7 +50,7 @@ protected:
 
 // Exposes the per-thread bookkeeping.
 class InspectableSection : public CriticalSection {
-public:
+  public:
     size_t Entries() const { return thread_map.size(); }
 };
 

@@ -7,7 +7,7 @@
 // may call Acquire and Release. Destroy it only while no thread holds it or
 // waits for it. Copy and move are deleted.
 class Mutex {
-public:
+  public:
     // Builds an unlocked recursive mutex. `name` (may be null) is ignored: it is
     // neither stored nor shared with other mutexes. Throws std::bad_alloc when
     // memory runs out and then leaves nothing allocated.
@@ -30,17 +30,17 @@ public:
     // Holds a mutex for the guard's lifetime, also when the scope is left by an
     // exception. Blocks in the constructor as Acquire does.
     class Lock {
-    public:
+      public:
         explicit Lock(Mutex& mutex) : mutex(&mutex) { mutex.Acquire(); }
         virtual ~Lock() { mutex->Release(); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    protected:
+      protected:
         Mutex* mutex;
     };
 
-protected:
+  protected:
     pthread_mutex_t* mutex_handle;
     pthread_mutexattr_t* mutex_attributes;
 };

@@ -11,7 +11,7 @@
 namespace bobbin::testing {
 
 class Background {
-public:
+  public:
     explicit Background(std::function<void()> op)
         : thread_([this, op = std::move(op)] {
               op();
@@ -45,7 +45,7 @@ public:
         if (thread_.joinable()) thread_.join();
     }
 
-private:
+  private:
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
