@@ -4,3 +4,4 @@
 #include "bobbin/sync/CriticalSection.h"
 #include "bobbin/sync/Mutex.h"
 #include "bobbin/sync/SynchEvent.h"
+#include "bobbin/thread/ThreadHot.h"

@@ -12,6 +12,13 @@ int main() {
     }
     Mutex mutex("consumer");
     Mutex::Lock hold(mutex);
+
+    struct Task : ThreadHot {
+        int Run() override { return 5; }
+    } task;
+    if (!task.Start(0) || !task.WaitForStop() || task.GetExitCode() != 5) return 2;
+    SynchEvent event(false, true, nullptr);
+    event.WaitForSignal(0);
     std::puts("consumer: bobbin linked and working");
     return 0;
 }

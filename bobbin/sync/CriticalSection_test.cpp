@@ -72,6 +72,10 @@ std::string GuardName(const ::testing::TestParamInfo<Guard>& info) {
     return kNames[static_cast<int>(info.param)];
 }
 
+void PrintTo(Guard guard, std::ostream* os) {
+    *os << GuardName({guard, 0});
+}
+
 class ExclusionTest : public ::testing::TestWithParam<Guard> {};
 
 TEST_P(ExclusionTest, CounterLosesNoUpdate) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -130,6 +131,11 @@ struct TimeoutCase {
     bool signalled_after;
 };
 
+void PrintTo(const TimeoutCase& c, std::ostream* os) {
+    *os << (c.manual ? "manual" : "auto") << ", " << (c.initially_signalled ? "set" : "unset")
+        << ", " << c.timeout_ms << " ms";
+}
+
 class TimeoutTest : public ::testing::TestWithParam<TimeoutCase> {};
 
 TEST_P(TimeoutTest, WaitEndsAndLeavesFlag) {
@@ -144,7 +150,13 @@ INSTANTIATE_TEST_SUITE_P(
     BothModes, TimeoutTest,
     ::testing::Values(TimeoutCase{false, false, 0, false}, TimeoutCase{false, false, 30, false},
                       TimeoutCase{true, false, 0, false}, TimeoutCase{true, false, 30, false},
-                      TimeoutCase{false, true, 0, false}, TimeoutCase{true, true, 30, true}));
+                      TimeoutCase{false, true, 0, false}, TimeoutCase{true, true, 30, true}),
+    [](const ::testing::TestParamInfo<TimeoutCase>& info) {
+        const TimeoutCase& c = info.param;
+        return std::string(c.manual ? "Manual" : "Auto") +
+               (c.initially_signalled ? "Signalled" : "Unsignalled") + "Wait" +
+               std::to_string(c.timeout_ms) + "ms";
+    });
 
 TEST(SynchEventTest, LargeFiniteTimeoutStillBlocks) {
     SynchEvent event(false, false, nullptr);
