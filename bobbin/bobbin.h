@@ -1,5 +1,6 @@
 // Every public header of bobbin.
 #pragma once
 
+#include "bobbin/cpuinfo/get_cpu_info.h"
 #include "bobbin/sync/CriticalSection.h"
 #include "bobbin/sync/Mutex.h"
