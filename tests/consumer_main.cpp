@@ -12,6 +12,7 @@ int main() {
     }
     Mutex mutex("consumer");
     Mutex::Lock hold(mutex);
+    if (getLogicalCPUCount() < 1 || getProcessorAffinityCount() < 1) return 1;
     std::puts("consumer: bobbin linked and working");
     return 0;
 }
