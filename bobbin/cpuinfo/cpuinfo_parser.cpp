@@ -150,7 +150,6 @@ int CpuInfoProbe::CalculateLocked() {
 int CpuInfoProbe::AffinityCount(GetAffinityFunction getaffinity) {
     cpu_set_t mask;
     static_assert(sizeof mask == 128, "the affinity mask is 128 bytes: 1024 processors");
-    CPU_ZERO(&mask);
     if (getaffinity(0, sizeof mask, &mask) < 0) {
         return Get(&CpuInfoCounts::totalSystemCPUCount);
     }

@@ -64,7 +64,9 @@ CpuInfoCounts ParseCpuInfoText(std::string_view bytes);
 // value 0 without digits), clamped to the range of int instead of overflowing.
 int ClampedAtoi(std::string_view text);
 
-// The scheduler call the affinity count makes; tests substitute their own.
+// The scheduler call the affinity count makes; tests substitute their own. On
+// success it writes all `size` bytes of the mask, as glibc's sched_getaffinity
+// does, and returns 0; on failure it returns a negative value.
 using GetAffinityFunction = int (*)(pid_t pid, std::size_t size, cpu_set_t* mask);
 
 // The probe over one file: all zero until a probe opens the file, final after.
