@@ -1,6 +1,7 @@
 // Every public header of bobbin.
 #pragma once
 
+#include "bobbin/cpuinfo/get_cpu_info.h"
 #include "bobbin/sync/CriticalSection.h"
 #include "bobbin/sync/Mutex.h"
 #include "bobbin/sync/SynchEvent.h"

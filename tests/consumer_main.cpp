@@ -19,6 +19,7 @@ int main() {
     if (!task.Start(0) || !task.WaitForStop() || task.GetExitCode() != 5) return 2;
     SynchEvent event(false, true, nullptr);
     event.WaitForSignal(0);
+    if (getLogicalCPUCount() < 1 || getProcessorAffinityCount() < 1) return 1;
     std::puts("consumer: bobbin linked and working");
     return 0;
 }

@@ -1,0 +1,159 @@
+#include "bobbin/cpuinfo/cpuinfo_parser.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace bobbin::cpuinfo_detail {
+
+namespace {
+
+constexpr std::string_view kLineDelimiters = ":\n";
+constexpr std::string_view kValueDelimiters = " ";
+
+// The semantics of strtok over `rest`, without its hidden state: skips leading
+// delimiters, sets `token` to the maximal run of other characters and moves
+// `rest` past it. False, and `rest` empty, when no token is left; tokens are
+// never empty.
+bool NextToken(std::string_view& rest, std::string_view delimiters, std::string_view& token) {
+    const std::size_t start = rest.find_first_not_of(delimiters);
+    if (start == std::string_view::npos) {
+        rest = {};
+        return false;
+    }
+    std::size_t end = rest.find_first_of(delimiters, start);
+    if (end == std::string_view::npos) end = rest.size();
+    token = rest.substr(start, end - start);
+    rest.remove_prefix(end);
+    return true;
+}
+
+// Fixed-length, case-sensitive prefix comparison, as strncmp(text, prefix, n).
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// isspace in the "C" locale.
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+bool CpuInfoCounts::operator==(const CpuInfoCounts& other) const {
+    return logicalCount == other.logicalCount && physicalCPUCount == other.physicalCPUCount &&
+           coresPerPhysicalCPUCount == other.coresPerPhysicalCPUCount &&
+           logicalCPUPerCoreCount == other.logicalCPUPerCoreCount &&
+           totalSystemCPUCount == other.totalSystemCPUCount &&
+           physicalProcessorCacheSize == other.physicalProcessorCacheSize &&
+           cacheSizePerCore == other.cacheSizePerCore &&
+           cacheSizePerLogicalCPU == other.cacheSizePerLogicalCPU;
+}
+
+int ClampedAtoi(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // The magnitude never exceeds 2^31, so magnitude * 10 + 9 fits in long long.
+    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+    long long magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        magnitude = std::min(magnitude * 10 + (text[i] - '0'), limit);
+    }
+    return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+void CpuInfoParser::Feed(std::string_view piece) {
+    piece = piece.substr(0, piece.find('\0'));  // the piece as a C string
+    std::string_view rest = piece;
+    std::string_view key;
+    if (!NextToken(rest, kLineDelimiters, key)) return;  // a blank line
+    if (StartsWith(key, "processor") && processors_ < INT_MAX) ++processors_;
+
+    std::string_view value;
+    if (!NextToken(rest, kLineDelimiters, value)) return;
+    value.remove_prefix(1);  // the first character, whatever it is
+
+    if (StartsWith(key, "flags")) {
+        std::string_view flag;
+        while (NextToken(value, kValueDelimiters, flag)) {
+            if (StartsWith(flag, "ht")) marked_ = true;
+        }
+    }
+    if (StartsWith(key, "cache size")) {
+        std::string_view number;
+        if (NextToken(value, kValueDelimiters, number)) {
+            // atoi clamped to int; a negative size counts as no number (0).
+            const int kilobytes = ClampedAtoi(number);
+            cacheSize_ = kilobytes > 0 ? static_cast<unsigned long long>(kilobytes) * 1024 : 0;
+        }
+    }
+}
+
+CpuInfoCounts CpuInfoParser::Finish() const {
+    CpuInfoCounts counts;
+    counts.logicalCount = processors_;
+    counts.physicalCPUCount = marked_ ? processors_ / 2 : processors_;
+    counts.coresPerPhysicalCPUCount = 1;
+    counts.logicalCPUPerCoreCount = marked_ ? 2 : 1;
+    counts.physicalProcessorCacheSize = cacheSize_;
+    if (cacheSize_ > 1) {
+        counts.cacheSizePerCore = cacheSize_;
+        counts.cacheSizePerLogicalCPU =
+            cacheSize_ / static_cast<unsigned long long>(counts.logicalCPUPerCoreCount);
+    }
+    counts.totalSystemCPUCount = counts.physicalCPUCount * counts.logicalCPUPerCoreCount;
+    return counts;
+}
+
+CpuInfoCounts ParseCpuInfo(std::FILE* file) {
+    CpuInfoParser parser;
+    char buffer[kPieceBufferSize];
+    while (std::fgets(buffer, static_cast<int>(sizeof buffer), file) != nullptr) {
+        parser.Feed(std::string_view(buffer));  // ends at the first NUL byte
+    }
+    return parser.Finish();
+}
+
+CpuInfoCounts ParseCpuInfoText(std::string_view bytes) {
+    CpuInfoParser parser;
+    while (!bytes.empty()) {
+        const std::string_view window = bytes.substr(0, kPieceBufferSize - 1);
+        const std::size_t newline = window.find('\n');
+        const std::size_t length = newline == std::string_view::npos ? window.size() : newline + 1;
+        parser.Feed(window.substr(0, length));
+        bytes.remove_prefix(length);
+    }
+    return parser.Finish();
+}
+
+int CpuInfoProbe::Calculate() {
+    if (hasQueried_.load(std::memory_order_acquire)) return 0;
+    std::lock_guard<std::mutex> hold(probeMutex_);
+    return CalculateLocked();
+}
+
+int CpuInfoProbe::CalculateLocked() {
+    if (hasQueried_.load(std::memory_order_relaxed)) return 0;
+    std::FILE* file = std::fopen(path_, "r");
+    if (file == nullptr) return 1;  // nothing changes; the next query retries
+    const CpuInfoCounts counts = ParseCpuInfo(file);
+    std::fclose(file);
+    state_ = counts;
+    hasQueried_.store(true, std::memory_order_release);
+    return 0;
+}
+
+int CpuInfoProbe::AffinityCount(GetAffinityFunction getaffinity) {
+    cpu_set_t mask;
+    static_assert(sizeof mask == 128, "the affinity mask is 128 bytes: 1024 processors");
+    if (getaffinity(0, sizeof mask, &mask) < 0) {
+        return Get(&CpuInfoCounts::totalSystemCPUCount);
+    }
+    return CPU_COUNT(&mask);
+}
+
+}  // namespace bobbin::cpuinfo_detail

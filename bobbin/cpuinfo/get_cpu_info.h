@@ -1,0 +1,49 @@
+// Processor topology probe: how many processors the machine has, how they are
+// grouped into physical processors and cores, how large the processor cache is,
+// and on how many processors the calling thread may run.
+//
+// The first query that can open /proc/cpuinfo reads it once; every later query
+// returns what was stored then, without reading the file or taking a lock. The
+// model is a simple one: each "processor" entry is a logical processor; if the
+// "flags" carry the hyper-threading mark (a token beginning with "ht"), every two
+// logical processors form one physical processor, otherwise each logical
+// processor is a physical processor of its own; each physical processor has one
+// core; the "cache size" is one physical processor's cache.
+//
+// Any thread may make the first query, also several at once. When /proc/cpuinfo
+// cannot be opened, every query but the affinity count returns 0 and the next
+// query tries again. No query reports an error or throws.
+#pragma once
+
+// Number of logical processors: the count of "processor" entries.
+int getLogicalCPUCount();
+
+// Number of physical processors: half the logical count (rounded down) with the
+// hyper-threading mark, else the logical count.
+int getPhysicalCPUCount();
+
+// Cores per physical processor: 1 once the file has been read.
+int getCoresPerPhysicalCPUCount();
+
+// Logical processors per core: 2 with the hyper-threading mark, else 1.
+int getLogicalCPUPerCoreCount();
+
+// Physical processors times logical processors per core (with the mark and an odd
+// logical count this is one less than the logical count).
+int getTotalSystemCPUCount();
+
+// Cache size of one physical processor in bytes ("cache size" in KB times 1024;
+// the last such line wins; 0 without one, or when it is no positive number).
+unsigned long long getPhysicalProcessorPackageCacheSize();
+
+// Bytes of cache per core (the package size when it is above 1, else 0).
+unsigned long long getPhysicalProcessorPackageCacheSizePerCore();
+
+// Bytes of cache per logical processor (the package size divided by the logical
+// processors per core when it is above 1, else 0).
+unsigned long long getPhysicalProcessorPackageCacheSizePerLogicalCPU();
+
+// Number of processors on which the calling thread may run, counted afresh at
+// every call from its scheduler affinity mask (1024 processors at most). Only if
+// the scheduler cannot tell does it return getTotalSystemCPUCount().
+int getProcessorAffinityCount();
