@@ -116,64 +116,81 @@ void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
     --it->second;
 }
 
-// Looks up the calling thread's entry, inserting it at 0 on first use so that
-// the later increment never allocates while the section's locks are held. A
-// nested acquire is completed here: the count is raised and true returned.
-bool CriticalSection::NestIfHeld(unsigned long self) {
+// One visit to the map. Nests if the calling thread holds the section;
+// otherwise, if the gate and the ownership lock are both free, takes them
+// without waiting and records the count 1. On kBusy `count` points at the
+// thread's entry (inserted at 0 on first use, so that later steps never
+// allocate while the section's locks are held); entries are never erased, so
+// the pointer stays valid. Only trylocks are made under map_mutex: it is never
+// held while waiting for another lock.
+CriticalSection::Entry CriticalSection::EnterWithoutWaiting(unsigned long self, int** count) {
     MutexHold hold(map_mutex);
-    auto& count = thread_map.try_emplace(self, 0).first->second;
-    if (count > 0) {
-        ++count;
-        return true;
+    int& own = thread_map.try_emplace(self, 0).first->second;
+    if (own > 0) {
+        ++own;
+        return Entry::kNested;
     }
-    return false;
+    *count = &own;
+    if (pthread_mutex_trylock(entry_mutex) != 0) return Entry::kBusy;
+    if (pthread_mutex_trylock(owner_mutex) != 0) {
+        pthread_mutex_unlock(entry_mutex);
+        return Entry::kBusy;
+    }
+    is_locked = true;
+    own = 1;
+    pthread_mutex_unlock(entry_mutex);
+    return Entry::kTaken;
 }
 
 void CriticalSection::Acquire() {
-    // Only this thread changes its own count, so one read serves the whole
-    // operation.
-    const unsigned long self = pthread_self();
-    if (NestIfHeld(self)) return;
+    int* count = nullptr;
+    if (EnterWithoutWaiting(pthread_self(), &count) != Entry::kBusy) return;
+    // Wait at the gate, then for the ownership lock; raise the count once held.
     pthread_mutex_lock(entry_mutex);
     pthread_mutex_lock(owner_mutex);
     is_locked = true;
-    Increment_ThreadCount(self);
+    {
+        MutexHold hold(map_mutex);
+        ++*count;
+    }
     pthread_mutex_unlock(entry_mutex);
+}
+
+bool CriticalSection::TryAcquire() {
+    int* count = nullptr;
+    return EnterWithoutWaiting(pthread_self(), &count) != Entry::kBusy;
 }
 
 void CriticalSection::Release() {
     const unsigned long self = pthread_self();
-    bool outermost = false;
+    const char* misuse = nullptr;
     {
         MutexHold hold(map_mutex);
         auto it = thread_map.find(self);
-        if (it != thread_map.end() && it->second > 1) {
+        if (it == thread_map.end()) {
+            misuse = kEmptyMapMessage;
+        } else if (it->second > 1) {
             --it->second;
             return;
+        } else if (it->second == 1) {
+            // The outermost release: the count falls to 0 and the ownership
+            // lock is given up. Only this thread reads its own count in the
+            // section's operations, so the order of the two is not seen.
+            it->second = 0;
+            is_locked = false;
+            pthread_mutex_unlock(owner_mutex);
+            return;
+        } else {
+            // An unmatched release: the count stays at 0, so the thread's
+            // next Acquire really takes the section.
+            misuse = kBelowZeroMessage;
         }
-        outermost = it != thread_map.end() && it->second == 1;
     }
-    // The ownership lock is given up before the count falls to 0; a thread
-    // that does not hold the section is reported by the decrement.
-    if (outermost) {
-        is_locked = false;
-        pthread_mutex_unlock(owner_mutex);
+    if (misuse == kEmptyMapMessage) {
+        PRINTF(kEmptyMapMessage);
+    } else {
+        PRINTF(kBelowZeroMessage, self);
     }
-    Decrement_ThreadCount(self);
-}
-
-bool CriticalSection::TryAcquire() {
-    const unsigned long self = pthread_self();
-    if (NestIfHeld(self)) return true;
-    if (pthread_mutex_trylock(entry_mutex) != 0) return false;
-    if (pthread_mutex_trylock(owner_mutex) != 0) {
-        pthread_mutex_unlock(entry_mutex);
-        return false;
-    }
-    is_locked = true;
-    Increment_ThreadCount(self);
-    pthread_mutex_unlock(entry_mutex);
-    return true;
 }
 
 CriticalSection::Lock::Lock(const CriticalSection& section)

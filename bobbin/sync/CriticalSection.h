@@ -67,7 +67,8 @@ class CriticalSection {
     bool TryAcquire();
 
   private:
-    bool NestIfHeld(unsigned long self);
+    enum class Entry { kNested, kTaken, kBusy };
+    Entry EnterWithoutWaiting(unsigned long self, int** count);
 
   protected:
     pthread_mutex_t* owner_mutex;  // ownership lock, held by the holding thread

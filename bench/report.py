@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Turns the benchmark programs' JSON output into a Markdown table of medians
+and bobbin/peer ratios.
+
+usage: report.py <folder with *_bench.json> [output.md]
+"""
+import json
+import pathlib
+import sys
+
+# (operation, bobbin benchmark, peer benchmark, peer label, target ratio)
+ROWS = [
+    ("CriticalSection nested acquire+release", "BM_Nested<CriticalSection>",
+     "BM_Nested<StdRecursive>", "std::recursive_mutex", 2.5),
+    ("CriticalSection outermost acquire+release", "BM_Outermost<CriticalSection>",
+     "BM_Outermost<StdRecursive>", "std::recursive_mutex", 4.0),
+    ("CriticalSection, 2 threads contending", "BM_Contended<CriticalSection>/real_time/threads:2",
+     "BM_Contended<StdRecursive>/real_time/threads:2", "std::recursive_mutex", 3.0),
+    ("CriticalSectionExt nested acquire+release", "BM_Nested<CriticalSectionExt>",
+     "BM_Nested<StdRecursive>", "std::recursive_mutex", None),
+    ("CriticalSectionExt outermost acquire+release", "BM_Outermost<CriticalSectionExt>",
+     "BM_Outermost<StdRecursive>", "std::recursive_mutex", None),
+    ("CriticalSectionExt, 2 threads contending",
+     "BM_Contended<CriticalSectionExt>/real_time/threads:2",
+     "BM_Contended<StdRecursive>/real_time/threads:2", "std::recursive_mutex", None),
+    ("Mutex outermost acquire+release", "BM_Outermost<Mutex>", "BM_Outermost<PosixRecursive>",
+     "recursive pthread mutex", 1.1),
+    ("Mutex nested acquire+release", "BM_Nested<Mutex>", "BM_Nested<PosixRecursive>",
+     "recursive pthread mutex", 1.1),
+    ("Mutex, 2 threads contending", "BM_Contended<Mutex>/real_time/threads:2",
+     "BM_Contended<PosixRecursive>/real_time/threads:2", "recursive pthread mutex", None),
+    ("SynchEvent ping-pong round trip", "BM_PingPong<SynchEventPair>/real_time",
+     "BM_PingPong<StdEventPair>/real_time", "mutex + condvar event, notify under lock", 1.15),
+    ("ThreadHot construct+start+join+delete", "BM_ThreadHot_ConstructStartStopDelete/real_time",
+     "BM_StdThread_CreateJoin/real_time", "std::thread create+join", 1.2),
+    ("cached probe query", "BM_CachedQuery_getLogicalCPUCount", "BM_Std_hardware_concurrency",
+     "std::thread::hardware_concurrency()", 0.001),
+    ("cached probe query", "BM_CachedQuery_getLogicalCPUCount", "BM_Sysconf_NPROCESSORS_ONLN",
+     "sysconf(_SC_NPROCESSORS_ONLN)", None),
+    ("getProcessorAffinityCount", "BM_getProcessorAffinityCount",
+     "BM_Bare_sched_getaffinity_CPU_COUNT", "sched_getaffinity + CPU_COUNT", 1.1),
+]
+
+# Further rows come from benchmarks named "BM_<bobbin>__vs__<peer>..." pairs:
+# a program may list its own pairs in a ROWS-like JSON context entry; the
+# calendar benchmarks use the naming convention below.
+PAIR_MARK = "/bobbin"
+PEER_MARK = "/peer"
+
+
+def medians(folder):
+    result = {}
+    context = {}
+    for path in sorted(pathlib.Path(folder).glob("*.json")):
+        data = json.loads(path.read_text())
+        context = data.get("context", context)
+        for bench in data.get("benchmarks", []):
+            if bench.get("aggregate_name") == "median":
+                result[bench["run_name"]] = (bench["real_time"], bench["time_unit"])
+    return result, context
+
+
+def fmt_time(value, unit):
+    return f"{value:.4g} {unit}"
+
+
+def fmt_ratio(ratio):
+    return f"{ratio:.4f}" if ratio < 0.01 else f"{ratio:.2f}"
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__)
+        return 2
+    times, context = medians(sys.argv[1])
+    lines = [
+        "| operation | bobbin median | peer | peer median | ratio | target | met |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    missing = []
+
+    def row(label, mine, peer, peer_label, target):
+        if mine not in times or peer not in times:
+            missing.append(label)
+            return
+        (a, ua), (b, ub) = times[mine], times[peer]
+        ratio = a / b if ua == ub else float("nan")
+        target_text = "—" if target is None else f"≤ {target:g}"
+        met = "—" if target is None else ("yes" if ratio <= target else "no")
+        lines.append(f"| {label} | {fmt_time(a, ua)} | {peer_label} | {fmt_time(b, ub)} | "
+                     f"{fmt_ratio(ratio)} | {target_text} | {met} |")
+
+    for entry in ROWS:
+        row(*entry)
+    # Paired benchmarks named ".../bobbin" and ".../peer" (the calendar programs).
+    for name in sorted(times):
+        if name.endswith(PAIR_MARK):
+            stem = name[: -len(PAIR_MARK)]
+            peer = stem + PEER_MARK
+            if peer in times:
+                row(stem.replace("BM_", ""), name, peer, "C library", 1.0)
+
+    header = [
+        f"Machine: {context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs at "
+        f"{context.get('mhz_per_cpu', '?')} MHz; run {context.get('date', '?')}.",
+        "Medians of the repetitions, wall-clock time; ratio = bobbin / peer.",
+        "",
+    ]
+    text = "\n".join(header + lines) + "\n"
+    if missing:
+        text += "\nNot measured in this run: " + ", ".join(sorted(set(missing))) + "\n"
+    print(text)
+    if len(sys.argv) > 2:
+        pathlib.Path(sys.argv[2]).write_text(text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
