@@ -3,3 +3,4 @@
 
 #include "bobbin/sync/CriticalSection.h"
 #include "bobbin/sync/Mutex.h"
+#include "bobbin/time/time64.h"
