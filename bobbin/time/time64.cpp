@@ -107,6 +107,15 @@ Year cycle_offset(Year year) {
     return exceptions * 16;
 }
 
+// True when months, days, hours, minutes and seconds (0 to 59) lie within
+// their ranges, so that normalising the date changes nothing.
+bool fields_in_range(const TM64* date) {
+    return date->tm_sec >= 0 && date->tm_sec <= 59 && date->tm_min >= 0 && date->tm_min <= 59 &&
+           date->tm_hour >= 0 && date->tm_hour <= 23 && date->tm_mon >= 0 && date->tm_mon <= 11 &&
+           date->tm_mday >= 1 &&
+           date->tm_mday <= days_in_month[is_leap(Year{date->tm_year} + 1900)][date->tm_mon];
+}
+
 // The internal consistency check of every converted date.
 [[maybe_unused]] bool check_tm(const TM64* date) {
     const int leap = is_leap(Year{date->tm_year} + 1900);
@@ -267,12 +276,13 @@ Time64 mktime64(TM64* date) {
     // Normalise the wall-clock fields within the real year first, so that a
     // carry across a year boundary reaches that year. Seconds outside 0 to 59
     // are added after the zone is resolved, as mktime adds them.
-    TM64 wall = *date;
-    wall.tm_sec = std::clamp(date->tm_sec, 0, 59);
-    const Time64 extra_seconds = Time64{date->tm_sec} - wall.tm_sec;
-    const Time64 wall_seconds = timegm64(&wall);
-    TM64 safe;
-    if (gmtime64_r(&wall_seconds, &safe) == nullptr) return -1;  // errno is EOVERFLOW
+    TM64 safe = *date;
+    safe.tm_sec = std::clamp(date->tm_sec, 0, 59);
+    const Time64 extra_seconds = Time64{date->tm_sec} - safe.tm_sec;
+    if (!fields_in_range(&safe)) {
+        const Time64 wall_seconds = timegm64(&safe);
+        if (gmtime64_r(&wall_seconds, &safe) == nullptr) return -1;  // errno is EOVERFLOW
+    }
     const Year year = Year{safe.tm_year} + 1900;
     const Year safe_full_year = bobbin::safe_year(year);
     safe.tm_year = static_cast<int>(safe_full_year - 1900);
@@ -340,13 +350,12 @@ char* ctime64(const Time64* time) {
 }
 
 int cmp_date(const TM64* left, const TM64* right) {
-    const int left_fields[] = {left->tm_year, left->tm_mon, left->tm_mday,
-                               left->tm_hour, left->tm_min, left->tm_sec};
-    const int right_fields[] = {right->tm_year, right->tm_mon, right->tm_mday,
-                                right->tm_hour, right->tm_min, right->tm_sec};
-    for (std::size_t i = 0; i < 6; ++i) {
-        if (left_fields[i] != right_fields[i]) return left_fields[i] > right_fields[i] ? 1 : -1;
-    }
+    if (left->tm_year != right->tm_year) return left->tm_year > right->tm_year ? 1 : -1;
+    if (left->tm_mon != right->tm_mon) return left->tm_mon > right->tm_mon ? 1 : -1;
+    if (left->tm_mday != right->tm_mday) return left->tm_mday > right->tm_mday ? 1 : -1;
+    if (left->tm_hour != right->tm_hour) return left->tm_hour > right->tm_hour ? 1 : -1;
+    if (left->tm_min != right->tm_min) return left->tm_min > right->tm_min ? 1 : -1;
+    if (left->tm_sec != right->tm_sec) return left->tm_sec > right->tm_sec ? 1 : -1;
     return 0;
 }
 

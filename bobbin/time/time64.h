@@ -41,9 +41,9 @@ TM64* localtime64_r(const Time64* time, TM64* result);
 // place, as mktime does, and returns the time. Fields beyond their ranges
 // carry into the next larger ones (seconds outside 0 to 59 are added after
 // the zone is resolved, as mktime adds them). Returns -1 with errno =
-// EOVERFLOW, *date untouched, when the normalised year does not fit tm_year;
-// otherwise between 13 Dec 1901 and 18 Jan 2038 it returns what mktime
-// returns.
+// EOVERFLOW, *date untouched, when the normalised date or its UTC time lies
+// outside the years that tm_year holds. Between 13 Dec 1901 and 18 Jan 2038
+// (compared field by field as given) it is mktime.
 Time64 mktime64(TM64* date);
 
 // The same as mktime64.
