@@ -1,9 +1,9 @@
 // Helpers shared by the calendar-time tests.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <sstream>
 #include <string>
 
 #include "bobbin/time/time64.h"
@@ -13,51 +13,45 @@ namespace bobbin::testing {
 // Sets TZ for the scope and restores it after. Only for single-threaded use.
 class ZoneScope {
   public:
-    explicit ZoneScope(const char* zone) {
-        const char* old = std::getenv("TZ");
-        had_zone_ = old != nullptr;
-        if (had_zone_) saved_ = old;
+    explicit ZoneScope(const char* zone) : had_(std::getenv("TZ") != nullptr) {
+        if (had_) saved_ = std::getenv("TZ");
         setenv("TZ", zone, 1);
         tzset();
     }
     ~ZoneScope() {
-        if (had_zone_) {
-            setenv("TZ", saved_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
+        had_ ? setenv("TZ", saved_.c_str(), 1) : unsetenv("TZ");
         tzset();
     }
     ZoneScope(const ZoneScope&) = delete;
     ZoneScope& operator=(const ZoneScope&) = delete;
 
   private:
-    bool had_zone_ = false;
+    bool had_;
     std::string saved_;
 };
 
-// The nine calendar fields (not tm_gmtoff, tm_zone).
-inline bool SameDate(const TM64& left, const TM64& right) {
-    return left.tm_sec == right.tm_sec && left.tm_min == right.tm_min &&
-           left.tm_hour == right.tm_hour && left.tm_mday == right.tm_mday &&
-           left.tm_mon == right.tm_mon && left.tm_year == right.tm_year &&
-           left.tm_wday == right.tm_wday && left.tm_yday == right.tm_yday &&
-           left.tm_isdst == right.tm_isdst;
+inline std::string Describe(const TM64& d) {
+    char text[160];
+    std::snprintf(text, sizeof text, "year %d mon %d mday %d %d:%d:%d wday %d yday %d isdst %d",
+                  d.tm_year, d.tm_mon, d.tm_mday, d.tm_hour, d.tm_min, d.tm_sec, d.tm_wday,
+                  d.tm_yday, d.tm_isdst);
+    return text;
 }
 
-// The calendar fields and the zone: offset and name as text.
-inline bool SameLocalDate(const TM64& left, const TM64& right) {
-    return SameDate(left, right) && left.tm_gmtoff == right.tm_gmtoff &&
-           std::string(left.tm_zone ? left.tm_zone : "") ==
-               std::string(right.tm_zone ? right.tm_zone : "");
+// The nine calendar fields; with `zone` also the offset and the zone's name.
+inline bool SameDate(const TM64& a, const TM64& b, bool zone = false) {
+    return Describe(a) == Describe(b) &&
+           (!zone || (a.tm_gmtoff == b.tm_gmtoff && a.tm_zone && b.tm_zone &&
+                      std::string(a.tm_zone) == b.tm_zone));
 }
 
-inline std::string Describe(const TM64& date) {
-    std::ostringstream text;
-    text << "year " << date.tm_year << " mon " << date.tm_mon << " mday " << date.tm_mday << ' '
-         << date.tm_hour << ':' << date.tm_min << ':' << date.tm_sec << " wday " << date.tm_wday
-         << " yday " << date.tm_yday << " isdst " << date.tm_isdst;
-    return text.str();
+inline TM64 Date(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0, int wday = 0,
+                 int yday = 0) {
+    TM64 date{};
+    date.tm_year = year, date.tm_mon = mon, date.tm_mday = mday;
+    date.tm_hour = hour, date.tm_min = min, date.tm_sec = sec;
+    date.tm_wday = wday, date.tm_yday = yday;
+    return date;
 }
 
 }  // namespace bobbin::testing
