@@ -185,8 +185,9 @@ TM64* gmtime64_r(const Time64* time, TM64* result) {
     if (wday < 0) wday += 7;
 
     // Day to date counted from 1 March of year 0, so that the leap day ends
-    // each year: whole 400-year cycles, then years, then months of 153 days
-    // per five.
+    // each year: whole 400-year cycles, then the year within the cycle (the
+    // divisions by 1460, 36524 and 146096 discount the leap days of 4, 100
+    // and 400 years), then months, 153 days for each five from March.
     const std::int64_t from_march0 = days + 719468;
     const std::int64_t cycles = floor_div(from_march0, days_in_gregorian_cycle);
     const std::int64_t day_of_cycle = from_march0 - cycles * days_in_gregorian_cycle;
