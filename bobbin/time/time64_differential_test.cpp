@@ -179,6 +179,7 @@ TEST(Time64DifferentialTest, WideFieldsAgreeWithTimegm) {
 // zones are compared from 2038 to year 5 million, and New York also within
 // 1902 to 2037. The fixed-offset zones are compared over the whole range.
 struct ZoneCase {
+    const char* name;
     const char* zone;
     int first_year, last_year;  // tm_year
     bool daylight_saving;
@@ -249,12 +250,14 @@ TEST_P(Time64ZoneTest, LocalConversionsAgreeWithTheCLibrary) {
     EXPECT_EQ(disagreements, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Zones, Time64ZoneTest,
-                         ::testing::Values(ZoneCase{"UTC0", INT_MIN, INT_MAX, false},
-                                           ZoneCase{"<-05>5", INT_MIN, INT_MAX, false},
-                                           ZoneCase{"<+0530>-5:30", INT_MIN, INT_MAX, false},
-                                           ZoneCase{"EST5EDT,M3.2.0,M11.1.0", 138, 4998100, true},
-                                           ZoneCase{"America/New_York", 138, 4998100, true},
-                                           ZoneCase{"America/New_York", 2, 137, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Zones, Time64ZoneTest,
+    ::testing::Values(ZoneCase{"Utc", "UTC0", INT_MIN, INT_MAX, false},
+                      ZoneCase{"Minus5", "<-05>5", INT_MIN, INT_MAX, false},
+                      ZoneCase{"Plus0530", "<+0530>-5:30", INT_MIN, INT_MAX, false},
+                      ZoneCase{"UsRule2038On", "EST5EDT,M3.2.0,M11.1.0", 138, 4998100, true},
+                      ZoneCase{"NewYork2038On", "America/New_York", 138, 4998100, true},
+                      ZoneCase{"NewYork1902To2037", "America/New_York", 2, 137, true}),
+    [](const ::testing::TestParamInfo<ZoneCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
