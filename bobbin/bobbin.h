@@ -6,3 +6,4 @@
 #include "bobbin/sync/Mutex.h"
 #include "bobbin/sync/SynchEvent.h"
 #include "bobbin/thread/ThreadHot.h"
+#include "bobbin/time/time64.h"

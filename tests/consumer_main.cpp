@@ -10,6 +10,9 @@ int main() {
         CriticalSection::Lock hold(section);
         if (!section.IsAcquired()) return 1;
     }
+    const Time64 epoch = 0;
+    TM64 date{};
+    if (gmtime64_r(&epoch, &date) == nullptr || date.tm_year != 70) return 1;
     Mutex mutex("consumer");
     Mutex::Lock hold(mutex);
 

@@ -1,0 +1,75 @@
+// Dates across the whole 64-bit range, in UTC and in local time.
+#include <bobbin/time/time64.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void Show(const char* label, Time64 time) {
+    char utc[35];
+    char local[35];
+    TM64 date;
+    const bool utc_ok = gmtime64_r(&time, &date) != nullptr && asctime64_r(&date, utc) != nullptr;
+    const bool local_ok = ctime64_r(&time, local) != nullptr;
+    std::printf("%-22s %21" PRId64 "  UTC %-32s  local %s", label, time,
+                utc_ok ? std::strtok(utc, "\n") : "(out of range)",
+                local_ok ? local : "(out of range)\n");
+}
+
+// Seconds of a date given in full years, taken as UTC.
+Time64 Utc(std::int64_t year, int mon, int mday, int hour, int min, int sec) {
+    TM64 date{};
+    date.tm_year = static_cast<int>(year - 1900);
+    date.tm_mon = mon;
+    date.tm_mday = mday;
+    date.tm_hour = hour;
+    date.tm_min = min;
+    date.tm_sec = sec;
+    return timegm64(&date);
+}
+
+}  // namespace
+
+int main() {
+    // Local time is shown in a zone with daylight saving; its rule applies in
+    // every year, also far outside the range of 32-bit time.
+    setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+    tzset();
+
+    std::puts("Across the range:");
+    Show("year -2,000,000,000", Utc(-2000000000, 6, 1, 12, 0, 0));
+    Show("first second", -67768040609740800);
+    Show("1 BC", Utc(0, 0, 1, 0, 0, 0));
+    Show("the epoch", 0);
+    Show("last 32-bit second", INT32_MAX);
+    Show("one second later", Time64{INT32_MAX} + 1);
+    Show("year 2,000,000,000", Utc(2000000000, 6, 1, 12, 0, 0));
+    Show("last second", 67768036191676799);
+    Show("one second later", 67768036191676799 + 1);
+
+    // A far-future wall-clock time in the local zone, and back.
+    TM64 meeting{};
+    meeting.tm_year = 300000000 - 1900;
+    meeting.tm_mon = 6;
+    meeting.tm_mday = 4;
+    meeting.tm_hour = 9;
+    meeting.tm_min = 30;
+    meeting.tm_isdst = -1;
+    const Time64 when = mktime64(&meeting);
+    char text[35];
+    std::printf("\n4 July 300,000,000 09:30 local is %" PRId64 " (%s, UTC offset %ld s): %s", when,
+                meeting.tm_zone, meeting.tm_gmtoff, asctime64_r(&meeting, text));
+    std::printf("back in UTC: %s", asctime64_r(gmtime64(&when), text));
+
+    // Text that would not fit its 35 bytes is refused.
+    meeting.tm_mday = -2147483647;
+    errno = 0;
+    const char* refused = asctime64_r(&meeting, text);
+    std::printf("a day of -2147483647 as text: %s (errno %s)\n", refused ? refused : "refused",
+                errno == EOVERFLOW ? "EOVERFLOW" : "other");
+    return 0;
+}
