@@ -41,11 +41,16 @@ ROWS = [
      "BM_Bare_sched_getaffinity_CPU_COUNT", "sched_getaffinity + CPU_COUNT", 1.1),
 ]
 
-# Further rows come from benchmarks named "BM_<bobbin>__vs__<peer>..." pairs:
-# a program may list its own pairs in a ROWS-like JSON context entry; the
-# calendar benchmarks use the naming convention below.
-PAIR_MARK = "/bobbin"
-PEER_MARK = "/peer"
+# The calendar programs name each case "<function>/<range>/<zone>...": each
+# bobbin function is paired with its peer on the same range and zone.
+CALENDAR_PAIRS = [
+    ("gmtime64_r", "gmtime_r", 1.0),
+    ("gmtime64_r", "closed_form", 2.0),
+    ("timegm64", "timegm", 1.0),
+    ("localtime64_r", "localtime", 1.0),
+    ("localtime64_r", "localtime_r", None),
+    ("mktime64", "mktime", 1.0),
+]
 
 
 def medians(folder):
@@ -92,13 +97,13 @@ def main():
 
     for entry in ROWS:
         row(*entry)
-    # Paired benchmarks named ".../bobbin" and ".../peer" (the calendar programs).
-    for name in sorted(times):
-        if name.endswith(PAIR_MARK):
-            stem = name[: -len(PAIR_MARK)]
-            peer = stem + PEER_MARK
-            if peer in times:
-                row(stem.replace("BM_", ""), name, peer, "C library", 1.0)
+    for mine, peer, target in CALENDAR_PAIRS:
+        for name in sorted(times):
+            if name.startswith(mine + "/"):
+                rest = name[len(mine):]
+                if peer + rest in times:
+                    case = rest.split("/min_time")[0].strip("/")
+                    row(f"{mine} {case}", name, peer + rest, peer, target)
 
     header = [
         f"Machine: {context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs at "

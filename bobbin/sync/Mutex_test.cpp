@@ -11,11 +11,10 @@ namespace {
 
 using bobbin::testing::Background;
 
-// A foreign Release is refused: the holder keeps the mutex at its depth.
-// ThreadSanitizer reports the refused unlock itself, as the misuse it is.
+// A foreign Release of a Mutex is refused: the holder keeps its depth.
 TEST(MutexTest, ForeignReleaseLeavesHolderDepth) {
 #if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "a foreign unlock is reported by ThreadSanitizer";
+    GTEST_SKIP() << "ThreadSanitizer reports the refused unlock itself, as the misuse it is";
 #endif
     Mutex mutex(nullptr);
     mutex.Acquire();
@@ -29,23 +28,20 @@ TEST(MutexTest, ForeignReleaseLeavesHolderDepth) {
     EXPECT_TRUE(other.Finishes());
 }
 
-TEST(MutexTest, SameNameMutexesAreIndependent) {
-    Mutex first("shared-name");
-    Mutex second("shared-name");
-    Mutex::Lock hold(first);
-    Background other([&] { Mutex::Lock inner(second); });
-    EXPECT_TRUE(other.Finishes());
-}
-
-TEST(MutexTest, LockReleasedWhenScopeLeftByException) {
-    Mutex mutex;
+TEST(MutexTest, SameNamesAreIndependentAndScopeExitReleases) {
+    Mutex first("shared-name"), second("shared-name");
+    {
+        Mutex::Lock hold(first);
+        Background other([&] { Mutex::Lock inner(second); });
+        EXPECT_TRUE(other.Finishes());
+    }
     EXPECT_THROW(
         {
-            Mutex::Lock hold(mutex);
+            Mutex::Lock hold(first);
             throw std::runtime_error("leave the scope");
         },
         std::runtime_error);
-    Background other([&] { Mutex::Lock hold(mutex); });
+    Background other([&] { Mutex::Lock hold(first); });
     EXPECT_TRUE(other.Finishes());
 }
 

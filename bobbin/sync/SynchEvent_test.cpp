@@ -73,54 +73,43 @@ bool ReleasesWaiter(SynchEvent& event) {
     return true;
 }
 
-TEST(SynchEventTest, PendingAutoSignalIsConsumedOnceAndSignalsDoNotCount) {
-    SynchEvent event(false, false, nullptr);
-    event.Signal();
-    event.Signal();
-    event.WaitForSignal();
-    EXPECT_FALSE(ReleasesWaiter(event));
+// A pending auto-reset Signal is consumed by one wait, and two count as one; a
+// manual-reset event built signalled passes every wait until Unsignal.
+TEST(SynchEventTest, PendingSignals) {
+    SynchEvent automatic(false, false, nullptr);
+    automatic.Signal();
+    automatic.Signal();
+    automatic.WaitForSignal();
+    EXPECT_FALSE(ReleasesWaiter(automatic));
+    SynchEvent manual(true, true, nullptr);
+    for (int i = 0; i < 3; ++i) manual.WaitForSignal();
+    manual.Unsignal();
+    EXPECT_FALSE(ReleasesWaiter(manual));
 }
 
-TEST(SynchEventTest, AutoSignalReleasesExactlyOneWaiter) {
-    SynchEvent event(false, false, nullptr);
-    std::atomic<int> released{0};
-    Background first([&] {
-        event.WaitForSignal();
-        ++released;
-    });
-    Background second([&] {
-        event.WaitForSignal();
-        ++released;
-    });
-    ASSERT_TRUE(first.StaysBlocked(milliseconds(50)) && !second.Done());
-    event.Signal();
-    while (released.load() == 0) std::this_thread::yield();
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(released.load(), 1);
-    event.Signal();
-    EXPECT_TRUE(first.Finishes());
-    EXPECT_TRUE(second.Finishes());
-    EXPECT_EQ(released.load(), 2);
-}
-
-TEST(SynchEventTest, ManualSignalReleasesEveryWaiter) {
-    SynchEvent event(true, false, nullptr);
-    std::vector<std::unique_ptr<Background>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::make_unique<Background>([&] { event.WaitForSignal(); }));
+// One Signal releases exactly one waiter of an auto-reset event and every
+// waiter of a manual-reset event.
+TEST(SynchEventTest, SignalReleasesOneOrEveryWaiter) {
+    for (bool manual : {false, true}) {
+        SynchEvent event(manual, false, nullptr);
+        std::atomic<int> released{0};
+        std::vector<std::unique_ptr<Background>> waiters;
+        for (int i = 0; i < 3; ++i) {
+            waiters.push_back(std::make_unique<Background>([&] {
+                event.WaitForSignal();
+                ++released;
+            }));
+        }
+        EXPECT_TRUE(waiters[0]->StaysBlocked());
+        for (int signals = 1; released.load() < 3; ++signals) {
+            event.Signal();
+            while (released.load() < signals) std::this_thread::yield();
+            std::this_thread::sleep_for(milliseconds(50));
+            EXPECT_EQ(released.load(), manual ? 3 : signals) << "manual=" << manual;
+        }
+        for (auto& waiter : waiters) EXPECT_TRUE(waiter->Finishes());
+        EXPECT_EQ(ReleasesWaiter(event), manual);  // only a manual event stays signalled
     }
-    EXPECT_TRUE(waiters[0]->StaysBlocked());
-    event.Signal();
-    for (auto& waiter : waiters) EXPECT_TRUE(waiter->Finishes());
-    EXPECT_TRUE(ReleasesWaiter(event));  // still signalled
-}
-
-TEST(SynchEventTest, ManualEventBuiltSignalledPassesUntilUnsignal) {
-    SynchEvent event(true, true, nullptr);
-    for (int i = 0; i < 3; ++i) event.WaitForSignal();
-    event.WaitForSignal(0);
-    event.Unsignal();
-    EXPECT_FALSE(ReleasesWaiter(event));
 }
 
 // Time-outs in both modes: a wait ends by itself and leaves the flag as it was.
@@ -209,12 +198,7 @@ TEST(SynchEventTest, ReplyBeforeRequestCompletesRequestAtOnce) {
     Background requester([&] { event.SignalAndWaitForReply(); });
     EXPECT_TRUE(requester.Finishes());
     EXPECT_FALSE(event.HasReplyEvent());
-}
-
-TEST(SynchEventTest, DestructorFreesReplyEvent) {
-    auto event = std::make_unique<SynchEvent>(false, false, nullptr);
-    event->ReplyEvent()->Signal();
-    event.reset();  // LeakSanitizer reports the reply event if it were kept
+    event.Reply();  // the destructor frees it (LeakSanitizer would report it)
 }
 
 // A failed allocation anywhere in building the reply event leaves it absent,
