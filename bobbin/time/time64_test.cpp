@@ -188,11 +188,19 @@ TEST(Time64LocalTest, LocalYearsBeyondTheRangeAreRefused) {
         EXPECT_EQ(result.tm_year, 12345);
         EXPECT_EQ(localtime_r(&platform_time, &result), nullptr);
     }
-    TM64 date = Date(INT_MAX, 12, 1);  // January of the year after the last
-    errno = 0;
-    EXPECT_EQ(mktime64(&date), -1);
-    EXPECT_EQ(errno, EOVERFLOW);
-    EXPECT_TRUE(SameDate(date, Date(INT_MAX, 12, 1)));
+    // January of the year after the last, and local dates of the last and
+    // first years whose UTC time lies beyond the range.
+    const std::pair<const char*, TM64> dates[] = {{"UTC0", Date(INT_MAX, 12, 1)},
+                                                  {"<-05>5", Date(INT_MAX, 11, 31, 19)},
+                                                  {"<+0530>-5:30", Date(INT_MIN, 0, 1, 5, 29)}};
+    for (const auto& [zone_name, given] : dates) {
+        ZoneScope zone(zone_name);
+        TM64 date = given;
+        errno = 0;
+        EXPECT_EQ(mktime64(&date), -1) << zone_name;
+        EXPECT_EQ(errno, EOVERFLOW);
+        EXPECT_TRUE(SameDate(date, given));
+    }
 }
 
 // Outside 1901 to 2038, fields that carry into a neighbouring year reach the
