@@ -31,6 +31,10 @@ constexpr std::int64_t days_in_gregorian_cycle = 146097;
 constexpr Time64 seconds_in_gregorian_cycle = 12622780800;
 static_assert(seconds_in_gregorian_cycle == days_in_gregorian_cycle * 86400);
 
+// The first and last seconds whose UTC year tm_year holds.
+constexpr Time64 first_time = -67768040609740800;
+constexpr Time64 last_time = 67768036191676799;
+
 // Years between 1971 and 2037, indexed by the position of a year in the
 // 28-year cycle of weekdays and leap years.
 constexpr int safe_years_high[28] = {2016, 2017, 2018, 2019, 2020, 2021, 2022, 2023, 2024, 2025,
@@ -293,6 +297,10 @@ Time64 mktime64(TM64* date) {
     if (safe_time == -1) return -1;  // no time of the safe years is -1
     const Time64 result =
         safe_time + bobbin::seconds_between_years(year, safe_full_year) + extra_seconds;
+    if (result < first_time || result > last_time) {
+        errno = EOVERFLOW;  // a local date near either end whose UTC year does not fit
+        return -1;
+    }
     if (extra_seconds == 0 && safe.tm_year == safe_full_year - 1900) {
         safe.tm_year = static_cast<int>(year - 1900);
         *date = safe;
