@@ -272,7 +272,10 @@ TEST(ThreadHotTest, SignalReachesOnlyALiveThread) {
     EXPECT_TRUE(task.Signal(SIGUSR1));
     task.gate.Signal();
     ASSERT_TRUE(task.WaitForStop());
+#if !defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer defers signals and may drop one whose thread ends first.
     EXPECT_EQ(g_signalled_thread.load(), task.seen_id.load());
+#endif
     EXPECT_FALSE(task.Signal(SIGUSR1));  // Run has returned
 
     sigaction(SIGUSR1, &previous, nullptr);
