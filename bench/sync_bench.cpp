@@ -99,6 +99,19 @@ LOCK_BENCHMARKS(Mutex);
 LOCK_BENCHMARKS(StdRecursive);
 LOCK_BENCHMARKS(PosixRecursive);
 
+// The floor of a nested acquire+release of a critical section: one visit to its
+// map per operation, each a lock and unlock of a plain mutex.
+void BM_TwoPlainLockUnlockPairs(benchmark::State& state) {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    for (auto _ : state) {
+        pthread_mutex_lock(&mutex);
+        pthread_mutex_unlock(&mutex);
+        pthread_mutex_lock(&mutex);
+        pthread_mutex_unlock(&mutex);
+    }
+}
+BENCHMARK(BM_TwoPlainLockUnlockPairs);
+
 // An auto-reset event built from the standard pieces, notified under its lock
 // so that a waiter may destroy it as soon as its wait returns.
 class StdEvent {

@@ -117,34 +117,37 @@ void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
 }
 
 // One visit to the map. Nests if the calling thread holds the section;
-// otherwise, if the gate and the ownership lock are both free, takes them
-// without waiting and records the count 1. On kBusy `count` points at the
-// thread's entry (inserted at 0 on first use, so that later steps never
-// allocate while the section's locks are held); entries are never erased, so
-// the pointer stays valid. Only trylocks are made under map_mutex: it is never
-// held while waiting for another lock.
-CriticalSection::Entry CriticalSection::EnterWithoutWaiting(unsigned long self, int** count) {
+// otherwise, if the ownership lock is free (and, for a try, no thread is at the
+// gate on its way to it), takes it without waiting and records the count 1. On
+// kBusy `count` points at the thread's entry (inserted at 0 on first use, so
+// that later steps never allocate while the section's locks are held); entries
+// are never erased, so the pointer stays valid. Only trylocks are made under
+// map_mutex: it is never held while waiting for another lock.
+CriticalSection::Entry CriticalSection::EnterWithoutWaiting(unsigned long self, int** count,
+                                                            bool check_gate) {
     MutexHold hold(map_mutex);
-    int& own = thread_map.try_emplace(self, 0).first->second;
+    auto it = thread_map.find(self);
+    if (it == thread_map.end()) it = thread_map.emplace(self, 0).first;
+    int& own = it->second;
     if (own > 0) {
         ++own;
         return Entry::kNested;
     }
     *count = &own;
-    if (pthread_mutex_trylock(entry_mutex) != 0) return Entry::kBusy;
-    if (pthread_mutex_trylock(owner_mutex) != 0) {
-        pthread_mutex_unlock(entry_mutex);
-        return Entry::kBusy;
-    }
+    if (check_gate && pthread_mutex_trylock(entry_mutex) != 0) return Entry::kBusy;
+    const bool taken = pthread_mutex_trylock(owner_mutex) == 0;
+    if (check_gate) pthread_mutex_unlock(entry_mutex);
+    if (!taken) return Entry::kBusy;
     is_locked = true;
     own = 1;
-    pthread_mutex_unlock(entry_mutex);
     return Entry::kTaken;
 }
 
 void CriticalSection::Acquire() {
     int* count = nullptr;
-    if (EnterWithoutWaiting(pthread_self(), &count) != Entry::kBusy) return;
+    // A free section is taken at once; a thread already waiting at the gate
+    // for it keeps waiting there, as it would for any later holder.
+    if (EnterWithoutWaiting(pthread_self(), &count, false) != Entry::kBusy) return;
     // Wait at the gate, then for the ownership lock; raise the count once held.
     pthread_mutex_lock(entry_mutex);
     pthread_mutex_lock(owner_mutex);
@@ -158,7 +161,8 @@ void CriticalSection::Acquire() {
 
 bool CriticalSection::TryAcquire() {
     int* count = nullptr;
-    return EnterWithoutWaiting(pthread_self(), &count) != Entry::kBusy;
+    // A try also fails while another thread is at the gate taking the section.
+    return EnterWithoutWaiting(pthread_self(), &count, true) != Entry::kBusy;
 }
 
 void CriticalSection::Release() {

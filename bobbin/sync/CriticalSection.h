@@ -68,7 +68,7 @@ class CriticalSection {
 
   private:
     enum class Entry { kNested, kTaken, kBusy };
-    Entry EnterWithoutWaiting(unsigned long self, int** count);
+    Entry EnterWithoutWaiting(unsigned long self, int** count, bool check_gate);
 
   protected:
     pthread_mutex_t* owner_mutex;  // ownership lock, held by the holding thread
