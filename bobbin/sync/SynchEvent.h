@@ -43,7 +43,9 @@ class SynchEvent {
     // tell a time-out from a signal. On return an auto-reset event is
     // unsignalled; a time-out leaves a manual-reset event as it was. On an
     // auto-reset event a second waiter first waits for the one before it.
-    // A cancellation point: a thread cancelled here leaves the event usable.
+    // A cancellation point: a thread cancelled here leaves the event usable. A
+    // later auto-reset waiter queued behind another is not yet at that point:
+    // its cancellation takes effect once the waiter before it has left.
     void WaitForSignal(unsigned int timeoutMs);
     void WaitForSignal() { WaitForSignal(kInfinite); }
 
