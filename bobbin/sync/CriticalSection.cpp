@@ -5,10 +5,13 @@
 #include <new>
 #include <type_traits>
 
+#include "bobbin/sync/mutex_hold.h"
 #include "bobbin/sync/printf_observer.h"
 
 static_assert(std::is_same_v<pthread_t, unsigned long>,
               "thread ids are keyed as the unsigned long that pthread_self returns");
+
+using bobbin::detail::MutexHold;
 
 namespace {
 
@@ -24,18 +27,6 @@ void DeleteMutex(pthread_mutex_t* mutex) {
     pthread_mutex_destroy(mutex);
     delete mutex;
 }
-
-// Scoped hold of a plain POSIX mutex.
-class MutexHold {
-  public:
-    explicit MutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~MutexHold() { pthread_mutex_unlock(mutex_); }
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-
-  private:
-    pthread_mutex_t* mutex_;
-};
 
 }  // namespace
 

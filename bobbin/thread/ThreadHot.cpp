@@ -5,22 +5,12 @@
 #include <cstring>
 #include <iostream>
 
+#include "bobbin/sync/mutex_hold.h"
+
 namespace {
 
 // The one-shot stack address; the next sized Start takes it.
 std::atomic<void*> pStackAddr{nullptr};
-
-// Holds a POSIX mutex for a scope, also while a cancelled thread unwinds.
-class PosixMutexHold {
-  public:
-    explicit PosixMutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~PosixMutexHold() { pthread_mutex_unlock(mutex_); }
-    PosixMutexHold(const PosixMutexHold&) = delete;
-    PosixMutexHold& operator=(const PosixMutexHold&) = delete;
-
-  private:
-    pthread_mutex_t* mutex_;
-};
 
 void ReportInitError(const char* function, int error) {
     char text[256];
@@ -236,7 +226,7 @@ void ThreadHot::WaitforSignal() {
 
 bool ThreadHot::Suspend() {
     if (initialised_steps_ <= kSuspendConditionStep) return false;
-    PosixMutexHold hold(&suspend_mutex);
+    bobbin::detail::MutexHold hold(&suspend_mutex);
     if (resume_count == 0) {
         // Waits for a real Resume: a spurious wake-up waits again.
         while (resume_count == 0) pthread_cond_wait(&suspend_condition, &suspend_mutex);
@@ -247,7 +237,7 @@ bool ThreadHot::Suspend() {
 
 bool ThreadHot::Resume() {
     if (initialised_steps_ <= kSuspendConditionStep) return false;
-    PosixMutexHold hold(&suspend_mutex);
+    bobbin::detail::MutexHold hold(&suspend_mutex);
     if (resume_count == 0) {
         pthread_cond_signal(&suspend_condition);
         ++resume_count;
