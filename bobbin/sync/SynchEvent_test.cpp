@@ -6,31 +6,22 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <memory>
+#include <deque>
 #include <new>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "background.h"
 
-// Allocation failure on demand: the n-th allocation made by the current thread
-// after FailNthAllocation(n) throws std::bad_alloc.
-namespace {
-thread_local int t_allocations_until_failure = 0;
-void FailNthAllocation(int n) {
-    t_allocations_until_failure = n;
-}
-}  // namespace
+// Allocation failure on demand: after `t_fail_allocation = n`, the n-th
+// allocation made by the same thread throws std::bad_alloc.
+static thread_local int t_fail_allocation = 0;
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpragmas"
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
-    if (t_allocations_until_failure > 0 && --t_allocations_until_failure == 0) {
-        throw std::bad_alloc();
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    const bool fail = t_fail_allocation > 0 && --t_fail_allocation == 0;
+    if (void* p = fail ? nullptr : std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept {
@@ -44,7 +35,7 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace {
 
 using bobbin::testing::Background;
-using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 
 // Exposes a wake-up that leaves the flag unset, as a spurious wake-up would.
 class WakeableEvent : public SynchEvent {
@@ -65,7 +56,7 @@ class WakeableEvent : public SynchEvent {
 // on events that no other thread touches at the time.
 bool ReleasesWaiter(SynchEvent& event) {
     Background waiter([&] { event.WaitForSignal(); });
-    if (waiter.StaysBlocked(milliseconds(50))) {
+    if (waiter.StaysBlocked(50ms)) {
         event.Signal();
         EXPECT_TRUE(waiter.Finishes());
         return false;
@@ -76,12 +67,11 @@ bool ReleasesWaiter(SynchEvent& event) {
 // A pending auto-reset Signal is consumed by one wait, and two count as one; a
 // manual-reset event built signalled passes every wait until Unsignal.
 TEST(SynchEventTest, PendingSignals) {
-    SynchEvent automatic(false, false, nullptr);
+    SynchEvent automatic(false, false, nullptr), manual(true, true, nullptr);
     automatic.Signal();
     automatic.Signal();
     automatic.WaitForSignal();
     EXPECT_FALSE(ReleasesWaiter(automatic));
-    SynchEvent manual(true, true, nullptr);
     for (int i = 0; i < 3; ++i) manual.WaitForSignal();
     manual.Unsignal();
     EXPECT_FALSE(ReleasesWaiter(manual));
@@ -93,90 +83,66 @@ TEST(SynchEventTest, SignalReleasesOneOrEveryWaiter) {
     for (bool manual : {false, true}) {
         SynchEvent event(manual, false, nullptr);
         std::atomic<int> released{0};
-        std::vector<std::unique_ptr<Background>> waiters;
-        for (int i = 0; i < 3; ++i) {
-            waiters.push_back(std::make_unique<Background>([&] {
+        std::deque<Background> waiters;
+        for (int i = 0; i < 3; ++i)
+            waiters.emplace_back([&] {
                 event.WaitForSignal();
                 ++released;
-            }));
-        }
-        EXPECT_TRUE(waiters[0]->StaysBlocked());
+            });
+        EXPECT_TRUE(waiters[0].StaysBlocked());
         for (int signals = 1; released.load() < 3; ++signals) {
             event.Signal();
             while (released.load() < signals) std::this_thread::yield();
-            std::this_thread::sleep_for(milliseconds(50));
+            std::this_thread::sleep_for(50ms);
             EXPECT_EQ(released.load(), manual ? 3 : signals) << "manual=" << manual;
         }
-        for (auto& waiter : waiters) EXPECT_TRUE(waiter->Finishes());
+        for (auto& waiter : waiters) EXPECT_TRUE(waiter.Finishes());
         EXPECT_EQ(ReleasesWaiter(event), manual);  // only a manual event stays signalled
     }
 }
 
 // Time-outs in both modes: a wait ends by itself and leaves the flag as it was.
-struct TimeoutCase {
-    bool manual;
-    bool initially_signalled;
-    unsigned int timeout_ms;
-    bool signalled_after;
-};
-
-void PrintTo(const TimeoutCase& c, std::ostream* os) {
-    *os << (c.manual ? "manual" : "auto") << ", " << (c.initially_signalled ? "set" : "unset")
-        << ", " << c.timeout_ms << " ms";
-}
-
-class TimeoutTest : public ::testing::TestWithParam<TimeoutCase> {};
-
-TEST_P(TimeoutTest, WaitEndsAndLeavesFlag) {
-    const TimeoutCase& c = GetParam();
-    SynchEvent event(c.manual, c.initially_signalled, nullptr);
-    Background waiter([&] { event.WaitForSignal(c.timeout_ms); });
-    EXPECT_TRUE(waiter.Finishes(milliseconds(5000)));
-    EXPECT_EQ(ReleasesWaiter(event), c.signalled_after);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    BothModes, TimeoutTest,
-    ::testing::Values(TimeoutCase{false, false, 0, false}, TimeoutCase{false, false, 30, false},
-                      TimeoutCase{true, false, 0, false}, TimeoutCase{true, false, 30, false},
-                      TimeoutCase{false, true, 0, false}, TimeoutCase{true, true, 30, true}),
-    [](const ::testing::TestParamInfo<TimeoutCase>& info) {
-        const TimeoutCase& c = info.param;
-        return std::string(c.manual ? "Manual" : "Auto") +
-               (c.initially_signalled ? "Signalled" : "Unsignalled") + "Wait" +
-               std::to_string(c.timeout_ms) + "ms";
-    });
-
-TEST(SynchEventTest, LargeFiniteTimeoutStillBlocks) {
-    SynchEvent event(false, false, nullptr);
-    Background waiter([&] { event.WaitForSignal(SynchEvent::kInfinite - 1); });
-    EXPECT_TRUE(waiter.StaysBlocked());
-    event.Signal();
-    EXPECT_TRUE(waiter.Finishes());
-}
-
-// Wake-ups that find the flag unset do not extend the deadline.
-TEST(SynchEventTest, TimeoutIsABoundDespiteWakeups) {
-    for (bool manual : {false, true}) {
-        WakeableEvent event(manual, false, nullptr);
-        std::atomic<bool> stop{false};
-        std::thread pump([&] {
-            while (!stop.load()) {
-                event.WakeWithoutSignal();
-                std::this_thread::sleep_for(milliseconds(5));
-            }
-        });
-        Background waiter([&] { event.WaitForSignal(100); });
-        EXPECT_TRUE(waiter.Finishes(milliseconds(5000))) << "manual=" << manual;
-        stop = true;
-        pump.join();
+TEST(TimeoutTest, WaitEndsAndLeavesFlag) {
+    const struct {
+        bool manual, signalled;
+        unsigned int timeout_ms;
+        bool signalled_after;
+    } kCases[] = {{false, false, 0, false}, {false, false, 30, false}, {true, false, 0, false},
+                  {true, false, 30, false}, {false, true, 0, false},   {true, true, 30, true}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(::testing::Message() << "manual " << c.manual << ", signalled " << c.signalled
+                                          << ", " << c.timeout_ms << " ms");
+        SynchEvent event(c.manual, c.signalled, nullptr);
+        EXPECT_TRUE(Background([&] { event.WaitForSignal(c.timeout_ms); }).Finishes(5000ms));
+        EXPECT_EQ(ReleasesWaiter(event), c.signalled_after);
     }
 }
 
+// The largest finite time-out still waits; wake-ups that find the flag unset
+// do not extend a deadline.
+TEST(SynchEventTest, TimeoutIsABoundDespiteWakeups) {
+    SynchEvent longest(false, false, nullptr);
+    Background patient([&] { longest.WaitForSignal(SynchEvent::kInfinite - 1); });
+    EXPECT_TRUE(patient.StaysBlocked());
+    longest.Signal();
+    EXPECT_TRUE(patient.Finishes());
+    for (bool manual : {false, true}) {
+        WakeableEvent event(manual, false, nullptr);
+        std::atomic<bool> stop{false};
+        Background pump([&] {
+            for (; !stop.load(); std::this_thread::sleep_for(5ms)) event.WakeWithoutSignal();
+        });
+        EXPECT_TRUE(Background([&] { event.WaitForSignal(100); }).Finishes(5000ms))
+            << "manual=" << manual;
+        stop = true;
+    }
+}
+
+// A reply made with no request pending completes the next request at once.
 TEST(SynchEventTest, HandshakeServesTwoRequestersOneAfterTheOther) {
-    SynchEvent event(false, false, nullptr);
+    WakeableEvent event(false, false, nullptr);
     std::atomic<int> answered{0};
-    std::thread answerer([&] {
+    Background answerer([&] {
         for (int i = 0; i < 2; ++i) {
             event.WaitForSignal();
             ++answered;
@@ -187,16 +153,12 @@ TEST(SynchEventTest, HandshakeServesTwoRequestersOneAfterTheOther) {
     Background second([&] { event.SignalAndWaitForReply(); });
     EXPECT_TRUE(first.Finishes());
     EXPECT_TRUE(second.Finishes());
-    answerer.join();
+    EXPECT_TRUE(answerer.Finishes());
     EXPECT_EQ(answered.load(), 2);
-}
 
-TEST(SynchEventTest, ReplyBeforeRequestCompletesRequestAtOnce) {
-    WakeableEvent event(false, false, nullptr);
     event.Reply();
     EXPECT_TRUE(event.HasReplyEvent());
-    Background requester([&] { event.SignalAndWaitForReply(); });
-    EXPECT_TRUE(requester.Finishes());
+    EXPECT_TRUE(Background([&] { event.SignalAndWaitForReply(); }).Finishes());
     EXPECT_FALSE(event.HasReplyEvent());
     event.Reply();  // the destructor frees it (LeakSanitizer would report it)
 }
@@ -207,53 +169,38 @@ TEST(SynchEventTest, FailedReplyEventAllocationLeavesEventUsable) {
     WakeableEvent event(false, false, nullptr);
     int failures = 0;
     for (int n = 1; n < 40; ++n) {
-        FailNthAllocation(n);
+        t_fail_allocation = n;
         try {
             event.ReplyEvent();
-        } catch (const std::bad_alloc&) {
+        } catch (const std::bad_alloc&) {  // the failing allocation reset the count
             ++failures;
-            FailNthAllocation(0);
             EXPECT_FALSE(event.HasReplyEvent());
-            Background other([&] { event.ReplyEvent(); });  // needs the reply lock
-            EXPECT_TRUE(other.Finishes());
+            // Another thread needs the reply lock to build it.
+            EXPECT_TRUE(Background([&] { event.ReplyEvent(); }).Finishes());
         }
-        FailNthAllocation(0);
+        t_fail_allocation = 0;
         event.ClearReplyEvent();
     }
     EXPECT_GT(failures, 1);
 }
 
-// A thread cancelled inside a wait gives up the event's locks on its way out.
+// A thread cancelled inside a wait (its only cancellation point) gives up the
+// event's locks on its way out.
 TEST(SynchEventTest, CancelledWaiterLeavesEventUsable) {
     for (bool manual : {false, true}) {
         SynchEvent event(manual, false, nullptr);
-        std::atomic<bool> waiting{false};
-        struct Args {
-            SynchEvent* event;
-            std::atomic<bool>* waiting;
-        } args{&event, &waiting};
         pthread_t thread;
-        ASSERT_EQ(pthread_create(
-                      &thread, nullptr,
-                      [](void* p) -> void* {
-                          auto* a = static_cast<Args*>(p);
-                          a->waiting->store(true);
-                          a->event->WaitForSignal();
-                          return nullptr;
-                      },
-                      &args),
-                  0);
-        while (!waiting.load()) std::this_thread::yield();
-        std::this_thread::sleep_for(milliseconds(50));
+        auto wait = [](void* e) -> void* {
+            static_cast<SynchEvent*>(e)->WaitForSignal();
+            return nullptr;
+        };
+        ASSERT_EQ(pthread_create(&thread, nullptr, wait, &event), 0);
+        std::this_thread::sleep_for(50ms);
         pthread_cancel(thread);
         void* result = nullptr;
         pthread_join(thread, &result);
         EXPECT_EQ(result, PTHREAD_CANCELED);
-
-        Background next([&] { event.WaitForSignal(); });
-        EXPECT_TRUE(next.StaysBlocked(milliseconds(50)));
-        event.Signal();
-        EXPECT_TRUE(next.Finishes()) << "manual=" << manual;
+        EXPECT_FALSE(ReleasesWaiter(event)) << "manual=" << manual;
     }
 }
 
