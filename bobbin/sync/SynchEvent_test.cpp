@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <deque>
 #include <new>
 #include <thread>
 
@@ -53,50 +52,42 @@ class WakeableEvent : public SynchEvent {
 };
 
 // True if the event is signalled now: a waiter on it is released at once. Used
-// on events that no other thread touches at the time.
+// on events that no other thread touches at the time; leaves them signalled.
 bool ReleasesWaiter(SynchEvent& event) {
     Background waiter([&] { event.WaitForSignal(); });
-    if (waiter.StaysBlocked(50ms)) {
-        event.Signal();
-        EXPECT_TRUE(waiter.Finishes());
-        return false;
-    }
-    return true;
+    const bool released = !waiter.StaysBlocked(50ms);
+    event.Signal();
+    EXPECT_TRUE(waiter.Finishes());
+    return released;
 }
 
-// A pending auto-reset Signal is consumed by one wait, and two count as one; a
-// manual-reset event built signalled passes every wait until Unsignal.
-TEST(SynchEventTest, PendingSignals) {
-    SynchEvent automatic(false, false, nullptr), manual(true, true, nullptr);
-    automatic.Signal();
-    automatic.Signal();
-    automatic.WaitForSignal();
-    EXPECT_FALSE(ReleasesWaiter(automatic));
-    for (int i = 0; i < 3; ++i) manual.WaitForSignal();
-    manual.Unsignal();
-    EXPECT_FALSE(ReleasesWaiter(manual));
-}
-
-// One Signal releases exactly one waiter of an auto-reset event and every
-// waiter of a manual-reset event.
+// Two pending auto-reset Signals are consumed by one wait; a manual-reset event
+// built signalled passes every wait until Unsignal. Then one Signal releases
+// exactly one waiter of an auto-reset event and every waiter of a manual one.
 TEST(SynchEventTest, SignalReleasesOneOrEveryWaiter) {
     for (bool manual : {false, true}) {
-        SynchEvent event(manual, false, nullptr);
+        SynchEvent event(manual, manual, nullptr);
+        if (manual) {
+            for (int i = 0; i < 3; ++i) event.WaitForSignal();
+            event.Unsignal();
+        } else {
+            event.Signal();
+            event.Signal();
+            event.WaitForSignal();
+        }
         std::atomic<int> released{0};
-        std::deque<Background> waiters;
-        for (int i = 0; i < 3; ++i)
-            waiters.emplace_back([&] {
-                event.WaitForSignal();
-                ++released;
-            });
-        EXPECT_TRUE(waiters[0].StaysBlocked());
+        auto wait = [&] {
+            event.WaitForSignal();
+            ++released;
+        };
+        Background first(wait), second(wait), third(wait);
+        EXPECT_TRUE(first.StaysBlocked()) << "manual=" << manual;
         for (int signals = 1; released.load() < 3; ++signals) {
             event.Signal();
             while (released.load() < signals) std::this_thread::yield();
             std::this_thread::sleep_for(50ms);
             EXPECT_EQ(released.load(), manual ? 3 : signals) << "manual=" << manual;
         }
-        for (auto& waiter : waiters) EXPECT_TRUE(waiter.Finishes());
         EXPECT_EQ(ReleasesWaiter(event), manual);  // only a manual event stays signalled
     }
 }
@@ -110,8 +101,7 @@ TEST(TimeoutTest, WaitEndsAndLeavesFlag) {
     } kCases[] = {{false, false, 0, false}, {false, false, 30, false}, {true, false, 0, false},
                   {true, false, 30, false}, {false, true, 0, false},   {true, true, 30, true}};
     for (const auto& c : kCases) {
-        SCOPED_TRACE(::testing::Message() << "manual " << c.manual << ", signalled " << c.signalled
-                                          << ", " << c.timeout_ms << " ms");
+        SCOPED_TRACE(::testing::Message() << "case " << &c - kCases);
         SynchEvent event(c.manual, c.signalled, nullptr);
         EXPECT_TRUE(Background([&] { event.WaitForSignal(c.timeout_ms); }).Finishes(5000ms));
         EXPECT_EQ(ReleasesWaiter(event), c.signalled_after);
@@ -155,7 +145,6 @@ TEST(SynchEventTest, HandshakeServesTwoRequestersOneAfterTheOther) {
     EXPECT_TRUE(second.Finishes());
     EXPECT_TRUE(answerer.Finishes());
     EXPECT_EQ(answered.load(), 2);
-
     event.Reply();
     EXPECT_TRUE(event.HasReplyEvent());
     EXPECT_TRUE(Background([&] { event.SignalAndWaitForReply(); }).Finishes());

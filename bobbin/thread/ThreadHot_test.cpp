@@ -75,8 +75,7 @@ std::ptrdiff_t TaskCount() {
     return std::distance(fs::directory_iterator("/proc/self/task"), {});
 }
 
-// Runs until its gate is signalled; records what it saw and whether Run's
-// locals were destroyed.
+// Runs until its gate is signalled; records what it saw and its unwinding.
 class GatedTask : public ThreadHot {
   public:
     explicit GatedTask(bool manual = true) : gate(manual, false, nullptr) {}
@@ -143,14 +142,12 @@ TEST(ThreadHotTest, LifeCycle) {
     EXPECT_EQ(task.GetExitCode(), 42);
     EXPECT_FALSE(ran_on_stack());
     EXPECT_TRUE(task.WaitForStop());  // again: nothing left to join
-
     // The stop event was signalled exactly once.
     task.WaitforSignal();
     Background second([&] { task.WaitforSignal(); });
     EXPECT_TRUE(second.StaysBlocked());
     task.Signal();
     EXPECT_TRUE(second.Finishes());
-
     // A finished object starts again and runs Run anew on its new thread.
     for (bool on_stack : {true, false}) {
         ASSERT_TRUE(task.Start(kStack));
@@ -184,8 +181,7 @@ TEST(ThreadHotTest, WaitForMultipleThreads) {
     EXPECT_TRUE(joiner.Finishes());
     bobbin::detail::SetPrintfObserver(nullptr);
     for (auto& task : tasks) EXPECT_FALSE(task.HasThread());
-    // The first object was still running; those whose Run has already returned
-    // by their turn are joined without a text.
+    // Object 0 was running; one whose Run had returned by its turn gets no text.
     ASSERT_GE(g_messages.size(), 2u);
     EXPECT_EQ(g_messages[0],
               "Attempting to join with thread 0 in ThreadHot::WaitForMultipleThreads\n");
@@ -193,6 +189,7 @@ TEST(ThreadHotTest, WaitForMultipleThreads) {
     EXPECT_EQ(g_messages.size() % 2, 0u);
 }
 
+// A Resume with nobody suspended makes every later Suspend return at once.
 TEST(ThreadHotTest, SuspendWaitsForResume) {
     struct Pausing : ThreadHot {
         int Run() override { return Suspend() ? 7 : -1; }
@@ -203,8 +200,6 @@ TEST(ThreadHotTest, SuspendWaitsForResume) {
     EXPECT_TRUE(pausing.Resume());
     EXPECT_TRUE(owner.Finishes());
     EXPECT_EQ(pausing.GetExitCode(), 7);
-
-    // A Resume with nobody suspended makes every later Suspend return at once.
     ThreadHot idle;
     EXPECT_TRUE(idle.Resume());
     EXPECT_TRUE(idle.Suspend());
@@ -236,7 +231,6 @@ TEST(ThreadHotTest, TerminateEndsOnlyThatThread) {
         EXPECT_TRUE(task.WaitForStop());
         EXPECT_TRUE(task.unwound_.load());
         EXPECT_FALSE(task.Terminate());
-
         Background waiter([&] { task.gate.WaitForSignal(); });
         EXPECT_TRUE(waiter.StaysBlocked(50ms));
         task.gate.Signal();
@@ -245,28 +239,26 @@ TEST(ThreadHotTest, TerminateEndsOnlyThatThread) {
 }
 
 TEST(ThreadHotTest, ConstructorReportsFailedStepAndSkipsTheRest) {
-    struct Answer : ThreadHot {
-        int Run() override { return 42; }
-    };
     ::testing::internal::CaptureStdout();
     t_inject = Inject::kMutexInitAfterAttrInit;
-    auto object = std::make_unique<Answer>();
+    struct Answer : ThreadHot {
+        int Run() override { return 42; }
+    } object;  // no members of its own that initialise platform objects
     EXPECT_EQ(t_cond_inits, 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               std::string("*ThreadHot Error: pthread_mutex_init returned 12: ") +
                   std::strerror(12) + "\n");
     // What did initialise still works; the suspend pair reports the failure.
-    EXPECT_FALSE(object->Suspend());
-    EXPECT_FALSE(object->Resume());
-    ASSERT_TRUE(object->Start(0));
-    EXPECT_TRUE(object->WaitForStop());
-    EXPECT_EQ(object->GetExitCode(), 42);
+    EXPECT_FALSE(object.Suspend());
+    EXPECT_FALSE(object.Resume());
+    ASSERT_TRUE(object.Start(0));
+    EXPECT_TRUE(object.WaitForStop());
+    EXPECT_EQ(object.GetExitCode(), 42);
 }
 
-// Start, wait on the stop event, delete at once: the destructor waits for the
-// thread's last touch. Restarts racing with the end of the previous run never
-// join twice. Every thread is reclaimed. The has-thread flag ends false also
-// when Entry is overridden without clearing it.
+// Delete right after the stop event (the destructor waits for the thread's last
+// touch) and restarts racing with the end of the previous run reclaim every
+// thread once. The has-thread flag ends false also when Entry does not clear it.
 TEST(ThreadHotTest, DeleteRightAfterStopEventStress) {
     struct Counting : ThreadHot {
         int Entry() override { return ++runs; }
@@ -279,14 +271,11 @@ TEST(ThreadHotTest, DeleteRightAfterStopEventStress) {
         auto task = std::make_unique<Counting>();
         ThreadHot* one[] = {task.get()};
         ASSERT_TRUE(task->Start(0));
-        if (i % 3 == 0) {
-            task->WaitforSignal();
-            ASSERT_FALSE(task->HasThread());
-            ASSERT_EQ(task->GetExitCode(), 1);
-        } else {
-            ASSERT_TRUE(i % 3 == 1 ? task->WaitForStop()
-                                   : ThreadHot::WaitForMultipleThreads(one, 1));
-        }
+        if (i % 3 == 0) task->WaitforSignal();
+        ASSERT_TRUE(i % 3 != 1 || task->WaitForStop());
+        ASSERT_TRUE(i % 3 != 2 || ThreadHot::WaitForMultipleThreads(one, 1));
+        ASSERT_FALSE(task->HasThread());
+        ASSERT_EQ(task->GetExitCode(), 1);
     }
     int started = 0;
     for (int i = 0; i < 1000; ++i) started += restarted.Start(0);
