@@ -1,68 +1,41 @@
 #include "bobbin/sync/CriticalSection.h"
 
-#include <atomic>
-#include <cstdarg>
-#include <new>
 #include <type_traits>
 
-#include "bobbin/sync/mutex_hold.h"
-#include "bobbin/sync/printf_observer.h"
+#include "bobbin/sync/posix_mutex.h"
 
 static_assert(std::is_same_v<pthread_t, unsigned long>,
               "thread ids are keyed as the unsigned long that pthread_self returns");
 
+using bobbin::detail::DeleteMutex;
 using bobbin::detail::MutexHold;
+using bobbin::detail::NewMutex;
 
 namespace {
-
-std::atomic<bobbin::detail::PrintfObserver> g_printf_observer{nullptr};
 
 constexpr const char kEmptyMapMessage[] =
     "CriticalSection: Trying to decrement an empty thread_map.\n";
 constexpr const char kBelowZeroMessage[] =
     "CriticalSection: thread count less then zero for thread %d\n";
 
-void DeleteMutex(pthread_mutex_t* mutex) {
-    if (mutex == nullptr) return;
-    pthread_mutex_destroy(mutex);
-    delete mutex;
+// The placeholder of the report is %d: the id is handed over as an int (its
+// low bits), so that a printing sink reads the argument it expects.
+int ReportedId(unsigned long thread_id) {
+    return static_cast<int>(thread_id);
 }
 
 }  // namespace
-
-void bobbin::detail::SetPrintfObserver(PrintfObserver observer) {
-    g_printf_observer.store(observer, std::memory_order_release);
-}
-
-// The sink discards every message. It never interprets the format, so a
-// message whose argument does not match its placeholder is harmless.
-int PRINTF(const char* format, ...) {
-    auto observer = g_printf_observer.load(std::memory_order_acquire);
-    if (observer != nullptr) {
-        std::va_list args;
-        va_start(args, format);
-        observer(format, args);
-        va_end(args);
-    }
-    return 0;
-}
 
 // ---- CriticalSection ----
 
 CriticalSection::CriticalSection()
     : owner_mutex(nullptr), is_locked(false), entry_mutex(nullptr), map_mutex(nullptr) {
-    try {
-        owner_mutex = new pthread_mutex_t;
-        entry_mutex = new pthread_mutex_t;
-        map_mutex = new pthread_mutex_t;
-    } catch (...) {
-        delete owner_mutex;
-        delete entry_mutex;
-        throw;
-    }
-    pthread_mutex_init(owner_mutex, nullptr);
-    pthread_mutex_init(entry_mutex, nullptr);
-    pthread_mutex_init(map_mutex, nullptr);
+    using Owned = std::unique_ptr<pthread_mutex_t, void (*)(pthread_mutex_t*)>;
+    Owned owner(NewMutex(), DeleteMutex);
+    Owned entry(NewMutex(), DeleteMutex);
+    map_mutex = NewMutex();
+    owner_mutex = owner.release();
+    entry_mutex = entry.release();
 }
 
 CriticalSection::~CriticalSection() {
@@ -101,7 +74,7 @@ void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
     if (it->second <= 0) {
         // An unmatched release: report it, but keep the count at 0 so that the
         // thread's next Acquire really takes the section.
-        PRINTF(kBelowZeroMessage, thread_id);
+        PRINTF(kBelowZeroMessage, ReportedId(thread_id));
         return;
     }
     --it->second;
@@ -150,6 +123,10 @@ void CriticalSection::Acquire() {
     pthread_mutex_unlock(entry_mutex);
 }
 
+bool CriticalSection::try_lock() {
+    return TryAcquire();
+}
+
 bool CriticalSection::TryAcquire() {
     int* count = nullptr;
     // A try also fails while another thread is at the gate taking the section.
@@ -184,7 +161,7 @@ void CriticalSection::Release() {
     if (misuse == kEmptyMapMessage) {
         PRINTF(kEmptyMapMessage);
     } else {
-        PRINTF(kBelowZeroMessage, self);
+        PRINTF(kBelowZeroMessage, ReportedId(self));
     }
 }
 
@@ -225,8 +202,16 @@ void CriticalSectionExt::Acquire() {
 }
 
 void CriticalSectionExt::Release() {
-    CriticalSection::Lock hold(acquire_protect);
-    if (--acquire_count == 0) owner_thread = 0;
+    {
+        CriticalSection::Lock hold(acquire_protect);
+        if (owner_thread == pthread_self()) {
+            if (--acquire_count == 0) owner_thread = 0;
+            CriticalSection::Release();
+            return;
+        }
+    }
+    // Not the owner: the base section has no count for this thread, so its
+    // Release reports the misuse and changes nothing.
     CriticalSection::Release();
 }
 

@@ -1,13 +1,35 @@
 // Recursive critical sections built from plain POSIX mutexes, with scoped guards.
+//
+// Which lock to use: `Mutex` is a plain recursive lock at the platform's speed.
+// `CriticalSection` is the library's general lock: recursive, it keeps each
+// thread's nesting count where it can be read (`get_ThreadCount`), and an
+// unmatched release is reported (see SetPrintfSink) and survived rather than
+// corrupting the lock. `CriticalSectionExt` adds an owner record, so that anyone
+// may ask "is it held?", and a try that never waits.
+//
+// All three meet the standard's Lockable requirements (lock, unlock, try_lock),
+// so std::lock_guard, std::unique_lock, std::scoped_lock and
+// std::condition_variable_any work with them. Whatever a thread wrote before
+// its last release is visible to the next thread whose acquire returns.
 #pragma once
 
 #include <pthread.h>
 
 #include <map>
 
-// Diagnostic sink shaped like printf. It writes nothing and returns 0; the
-// sections hand it their misuse reports.
-int PRINTF(const char* format, ...);
+// Diagnostic sink shaped like printf; the sections hand it their misuse
+// reports. While no sink is set (the default) it writes nothing and returns 0;
+// otherwise it formats the message (at most 511 characters), hands it to the
+// sink and returns its length. Any thread may call it.
+int PRINTF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Receives each report that PRINTF formats, on the reporting thread. It must
+// not take the lock that reported.
+using PrintfSink = void (*)(const char* message);
+
+// Makes `sink` receive the reports from now on; null restores the default,
+// which discards them. Any thread may call it at any time.
+void SetPrintfSink(PrintfSink sink);
 
 // A process-local lock that the holding thread may acquire again any number of
 // times; it must release it as often. Nesting is counted per thread in
@@ -17,8 +39,8 @@ int PRINTF(const char* format, ...);
 // other thread holds it or waits for it. Copy and move are deleted.
 class CriticalSection {
   public:
-    // Builds a free section. Throws std::bad_alloc when memory runs out and
-    // then leaves nothing allocated.
+    // Builds a free section. Throws std::bad_alloc, or std::system_error when a
+    // platform mutex cannot be initialised; then nothing stays allocated.
     CriticalSection();
 
     // Releases the section if the destroying thread holds it (at any depth),
@@ -34,6 +56,12 @@ class CriticalSection {
     // thread that does not hold the section is reported to PRINTF and changes
     // nothing.
     virtual void Release();
+
+    // Lockable interface: Acquire, Release, and a try that never waits (true if
+    // the calling thread now holds the section one level deeper).
+    void lock() { Acquire(); }
+    void unlock() { Release(); }
+    virtual bool try_lock();
 
     // The nesting count recorded for `thread_id` (0 if it has no entry).
     int get_ThreadCount(unsigned long thread_id);
@@ -88,11 +116,13 @@ class CriticalSectionExt : public CriticalSection {
 
     // Blocks until the calling thread owns the section; nests if it owns it.
     void Acquire() override;
-    // Undoes one Acquire or successful Try. Only the owner may call it.
+    // Undoes one Acquire or successful Try of the owner. A Release by another
+    // thread is reported to PRINTF and changes nothing.
     void Release() override;
     // Never blocks. True if the calling thread now holds the section (one more
     // level); false if another thread owns it or is taking it.
     bool Try();
+    bool try_lock() override { return Try(); }
     // True while any thread owns the section, whoever asks.
     bool IsAcquired() const;
     // The section that guards owner_thread and acquire_count.

@@ -2,20 +2,27 @@
 
 #include <memory>
 
+#include "bobbin/sync/posix_mutex.h"
+
+using bobbin::detail::ThrowIfFailed;
+
 Mutex::Mutex(const char* /*name*/) : mutex_handle(nullptr), mutex_attributes(nullptr) {
-    auto handle = std::make_unique<pthread_mutex_t>();
     auto attributes = std::make_unique<pthread_mutexattr_t>();
-    pthread_mutexattr_init(attributes.get());
-    pthread_mutexattr_settype(attributes.get(), PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(handle.get(), attributes.get());
-    mutex_handle = handle.release();
+    ThrowIfFailed(pthread_mutexattr_init(attributes.get()), "pthread_mutexattr_init");
+    try {
+        ThrowIfFailed(pthread_mutexattr_settype(attributes.get(), PTHREAD_MUTEX_RECURSIVE),
+                      "pthread_mutexattr_settype");
+        mutex_handle = bobbin::detail::NewMutex(attributes.get());
+    } catch (...) {
+        pthread_mutexattr_destroy(attributes.get());
+        throw;
+    }
     mutex_attributes = attributes.release();
 }
 
 Mutex::~Mutex() {
-    pthread_mutex_destroy(mutex_handle);
+    bobbin::detail::DeleteMutex(mutex_handle);
     pthread_mutexattr_destroy(mutex_attributes);
-    delete mutex_handle;
     delete mutex_attributes;
     mutex_handle = nullptr;
     mutex_attributes = nullptr;

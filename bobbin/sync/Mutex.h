@@ -3,14 +3,17 @@
 
 #include <pthread.h>
 
-// Process-local recursive lock; the POSIX mutex counts the nesting. Any thread
-// may call Acquire and Release. Destroy it only while no thread holds it or
-// waits for it. Copy and move are deleted.
+// Process-local recursive lock at the platform's speed; the POSIX mutex counts
+// the nesting. Prefer it to CriticalSection where nobody needs to read nesting
+// counts or hear of unmatched releases. Any thread may call Acquire and
+// Release; whatever a thread wrote before its last Release is visible to the
+// next thread whose Acquire returns. Destroy it only while no thread holds it
+// or waits for it. Copy and move are deleted.
 class Mutex {
   public:
     // Builds an unlocked recursive mutex. `name` (may be null) is ignored: it is
-    // neither stored nor shared with other mutexes. Throws std::bad_alloc when
-    // memory runs out and then leaves nothing allocated.
+    // neither stored nor shared with other mutexes. Throws std::bad_alloc, or
+    // std::system_error when the platform refuses; then nothing stays allocated.
     explicit Mutex(const char* name = nullptr);
 
     // Destroys the mutex (it is not unlocked first) and frees both objects.
@@ -24,6 +27,12 @@ class Mutex {
     // thread that does not hold the mutex is refused and changes nothing.
     void Release() { pthread_mutex_unlock(mutex_handle); }
 
+    // Lockable interface: Acquire, Release, and a try that never waits (true if
+    // the calling thread now holds the mutex one level deeper).
+    void lock() { Acquire(); }
+    void unlock() { Release(); }
+    bool try_lock() { return pthread_mutex_trylock(mutex_handle) == 0; }
+
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
 
@@ -31,7 +40,7 @@ class Mutex {
     // exception. Blocks in the constructor as Acquire does.
     class Lock {
       public:
-        explicit Lock(Mutex& mutex) : mutex(&mutex) { mutex.Acquire(); }
+        explicit Lock(Mutex& held) : mutex(&held) { held.Acquire(); }
         virtual ~Lock() { mutex->Release(); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;

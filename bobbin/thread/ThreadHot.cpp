@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "bobbin/sync/mutex_hold.h"
+#include "bobbin/sync/posix_mutex.h"
 
 namespace {
 

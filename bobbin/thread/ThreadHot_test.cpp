@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "background.h"
-#include "bobbin/sync/printf_observer.h"
 
 // Fault injection on the calling thread: the platform functions below forward
 // to the real ones unless a test armed a failure. The sanitizer runtimes call
@@ -169,17 +168,14 @@ TEST(ThreadHotTest, WaitForMultipleThreads) {
     for (auto& task : tasks) ASSERT_TRUE(task.Start(0));
     tasks[2].AwaitRun();
     g_messages.clear();
-    bobbin::detail::SetPrintfObserver([](const char* format, std::va_list args) {
-        if (std::strstr(format, "WaitForMultipleThreads") == nullptr) return;
-        char text[256];
-        std::vsnprintf(text, sizeof text, format, args);
-        g_messages.emplace_back(text);
+    SetPrintfSink([](const char* message) {
+        if (std::strstr(message, "WaitForMultipleThreads") != nullptr) g_messages.emplace_back(message);
     });
     Background joiner([&] { EXPECT_TRUE(ThreadHot::WaitForMultipleThreads(all, 4)); });
     EXPECT_TRUE(joiner.StaysBlocked());
     for (auto& task : tasks) task.gate.Signal();
     EXPECT_TRUE(joiner.Finishes());
-    bobbin::detail::SetPrintfObserver(nullptr);
+    SetPrintfSink(nullptr);
     for (auto& task : tasks) EXPECT_FALSE(task.HasThread());
     // Object 0 was running; one whose Run had returned by its turn gets no text.
     ASSERT_GE(g_messages.size(), 2u);

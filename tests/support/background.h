@@ -1,14 +1,26 @@
-// Test helper: runs an operation on its own thread and tells whether it has
-// finished, so that tests can show that a call blocks and is later released.
+// Test helpers: an operation on its own thread that tells whether it has
+// finished, so that tests can show that a call blocks and is later released;
+// and the length of a soak.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 #include <utility>
 
 namespace bobbin::testing {
+
+using Clock = std::chrono::steady_clock;
+
+// When a soak that lasts `seconds` by default ends; BOBBIN_SOAK_SECONDS
+// overrides the default.
+inline Clock::time_point SoakEnd(double seconds) {
+    if (const char* value = std::getenv("BOBBIN_SOAK_SECONDS")) seconds = std::atof(value);
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 class Background {
   public:
@@ -21,8 +33,6 @@ class Background {
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
 
-    bool Done() const { return done_.load(); }
-
     // True if the operation has still not finished after `grace`.
     bool StaysBlocked(std::chrono::milliseconds grace = std::chrono::milliseconds(100)) {
         std::this_thread::sleep_for(grace);
@@ -32,9 +42,9 @@ class Background {
     // Waits up to `bound` for the operation to finish; true if it did, and then
     // the thread is joined.
     bool Finishes(std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-        const auto deadline = std::chrono::steady_clock::now() + bound;
+        const auto deadline = Clock::now() + bound;
         while (!done_.load()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
+            if (Clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         Join();
