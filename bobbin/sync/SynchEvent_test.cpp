@@ -4,32 +4,13 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <new>
+#include <system_error>
 #include <thread>
 
 #include "background.h"
-
-// Allocation failure on demand: after `t_fail_allocation = n`, the n-th
-// allocation made by the same thread throws std::bad_alloc.
-static thread_local int t_fail_allocation = 0;
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpragmas"
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    const bool fail = t_fail_allocation > 0 && --t_fail_allocation == 0;
-    if (void* p = fail ? nullptr : std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-#pragma GCC diagnostic pop
+#include "platform_faults.h"
 
 namespace {
 
@@ -68,12 +49,12 @@ TEST(SynchEventTest, SignalReleasesOneOrEveryWaiter) {
     for (bool manual : {false, true}) {
         SynchEvent event(manual, manual, nullptr);
         if (manual) {
-            for (int i = 0; i < 3; ++i) event.WaitForSignal();
+            for (int i = 0; i < 3; ++i) EXPECT_TRUE(event.TimedWait(0));
             event.Unsignal();
         } else {
             event.Signal();
             event.Signal();
-            event.WaitForSignal();
+            EXPECT_TRUE(event.TimedWait(SynchEvent::kInfinite));
         }
         std::atomic<int> released{0};
         auto wait = [&] {
@@ -92,25 +73,38 @@ TEST(SynchEventTest, SignalReleasesOneOrEveryWaiter) {
     }
 }
 
-// Time-outs in both modes: a wait ends by itself and leaves the flag as it was.
-TEST(TimeoutTest, WaitEndsAndLeavesFlag) {
+// A time-out ends the wait, says so and leaves the flag as it was, also for a
+// waiter queued behind another that waits without limit.
+TEST(SynchEventTest, TimeOutIsABoundAlsoBehindAnUnlimitedWaiter) {
     const struct {
         bool manual, signalled;
         unsigned int timeout_ms;
-        bool signalled_after;
+        bool queued;
     } kCases[] = {{false, false, 0, false}, {false, false, 30, false}, {true, false, 0, false},
-                  {true, false, 30, false}, {false, true, 0, false},   {true, true, 30, true}};
+                  {true, false, 30, false}, {false, false, 0, true},   {false, false, 30, true},
+                  {true, false, 30, true},  {false, true, 0, false},   {true, true, 30, false}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(::testing::Message() << "case " << &c - kCases);
         SynchEvent event(c.manual, c.signalled, nullptr);
-        EXPECT_TRUE(Background([&] { event.WaitForSignal(c.timeout_ms); }).Finishes(5000ms));
-        EXPECT_EQ(ReleasesWaiter(event), c.signalled_after);
+        std::atomic<bool> unlimited_done{false};
+        Background unlimited([&] {
+            if (c.queued) event.WaitForSignal();
+            unlimited_done = true;
+        });
+        EXPECT_EQ(unlimited.StaysBlocked(20ms), c.queued);
+        bool signalled = !c.signalled;
+        EXPECT_TRUE(Background([&] { signalled = event.TimedWait(c.timeout_ms); }).Finishes(5s));
+        EXPECT_EQ(signalled, c.signalled);
+        EXPECT_EQ(unlimited_done.load(), !c.queued);
+        if (c.queued) event.Signal();
+        EXPECT_TRUE(unlimited.Finishes());
+        EXPECT_EQ(ReleasesWaiter(event), c.manual && (c.signalled || c.queued));
     }
 }
 
 // The largest finite time-out still waits; wake-ups that find the flag unset
 // do not extend a deadline.
-TEST(SynchEventTest, TimeoutIsABoundDespiteWakeups) {
+TEST(SynchEventTest, TimeOutIsABoundDespiteWakeups) {
     SynchEvent longest(false, false, nullptr);
     Background patient([&] { longest.WaitForSignal(SynchEvent::kInfinite - 1); });
     EXPECT_TRUE(patient.StaysBlocked());
@@ -122,14 +116,14 @@ TEST(SynchEventTest, TimeoutIsABoundDespiteWakeups) {
         Background pump([&] {
             for (; !stop.load(); std::this_thread::sleep_for(5ms)) event.WakeWithoutSignal();
         });
-        EXPECT_TRUE(Background([&] { event.WaitForSignal(100); }).Finishes(5000ms))
-            << "manual=" << manual;
+        EXPECT_TRUE(Background([&] { event.WaitForSignal(100); }).Finishes(5s));
         stop = true;
     }
 }
 
-// A reply made with no request pending completes the next request at once.
-TEST(SynchEventTest, HandshakeServesTwoRequestersOneAfterTheOther) {
+// Two requesters are served one after the other; a reply made with no request
+// pending completes the next request at once.
+TEST(SynchEventTest, HandshakeServesRequestersOneAfterTheOther) {
     WakeableEvent event(false, false, nullptr);
     std::atomic<int> answered{0};
     Background answerer([&] {
@@ -152,29 +146,29 @@ TEST(SynchEventTest, HandshakeServesTwoRequestersOneAfterTheOther) {
     event.Reply();  // the destructor frees it (LeakSanitizer would report it)
 }
 
-// A failed allocation anywhere in building the reply event leaves it absent,
-// the reply lock free and nothing leaked.
-TEST(SynchEventTest, FailedReplyEventAllocationLeavesEventUsable) {
-    WakeableEvent event(false, false, nullptr);
-    int failures = 0;
-    for (int n = 1; n < 40; ++n) {
-        t_fail_allocation = n;
-        try {
-            event.ReplyEvent();
-        } catch (const std::bad_alloc&) {  // the failing allocation reset the count
-            ++failures;
-            EXPECT_FALSE(event.HasReplyEvent());
-            // Another thread needs the reply lock to build it.
-            EXPECT_TRUE(Background([&] { event.ReplyEvent(); }).Finishes());
+// An answerer that replies twice races its second reply with the requester,
+// which returns on the first and deletes the reply event: the reply must never
+// touch a deleted event (AddressSanitizer reports it).
+TEST(SynchEventTest, LateReplyNeverTouchesADeletedReplyEvent) {
+    SynchEvent event(false, false, nullptr);
+    std::atomic<bool> stop{false};
+    Background answerer([&] {
+        for (unsigned seed = 7; !stop.load(); seed = seed * 1103515245 + 12345) {
+            event.WaitForSignal();
+            event.Reply();
+            for (volatile unsigned spin = (seed >> 8) % 3000; spin > 0; spin = spin - 1) {
+            }
+            event.Reply();
         }
-        t_fail_allocation = 0;
-        event.ClearReplyEvent();
+    });
+    for (const auto end = bobbin::testing::SoakEnd(2); bobbin::testing::Clock::now() < end;) {
+        event.SignalAndWaitForReply();
     }
-    EXPECT_GT(failures, 1);
+    stop = true;
+    event.Signal();
 }
 
-// A thread cancelled inside a wait (its only cancellation point) gives up the
-// event's locks on its way out.
+// A thread cancelled inside a wait gives up the event's mutex on its way out.
 TEST(SynchEventTest, CancelledWaiterLeavesEventUsable) {
     for (bool manual : {false, true}) {
         SynchEvent event(manual, false, nullptr);
@@ -191,6 +185,31 @@ TEST(SynchEventTest, CancelledWaiterLeavesEventUsable) {
         EXPECT_EQ(result, PTHREAD_CANCELED);
         EXPECT_FALSE(ReleasesWaiter(event)) << "manual=" << manual;
     }
+}
+
+// A mutex or condition that fails to initialise makes the constructor throw
+// (LeakSanitizer checks that nothing stays allocated); a wait that the
+// platform refuses ends at once instead of spinning.
+TEST(SynchEventTest, PlatformRefusalsAreReportedNotSpun) {
+    // Nine mutexes of its three critical sections come before its own.
+    for (const auto& [call, inits] :
+         {std::pair{"pthread_mutex_init", 10}, {"pthread_cond_init", 1}}) {
+        for (int nth = 1; nth <= inits; ++nth) {
+            bobbin::testing::FailPlatformCall(call, nth, ENOMEM);
+            EXPECT_THROW(SynchEvent(false, false, nullptr), std::system_error) << call << nth;
+        }
+        bobbin::testing::FailPlatformCall(call, inits + 1, ENOMEM);
+        EXPECT_NO_THROW(SynchEvent(false, false, nullptr));
+        bobbin::testing::FailPlatformCall(nullptr, 0, 0);
+    }
+    SynchEvent event(false, false, nullptr);
+    bool signalled = true;
+    Background refused([&] {
+        bobbin::testing::FailPlatformCall("pthread_cond_timedwait", 1, EINVAL);
+        signalled = event.TimedWait(SynchEvent::kInfinite - 1);
+    });
+    EXPECT_TRUE(refused.Finishes(5s));
+    EXPECT_FALSE(signalled);
 }
 
 }  // namespace

@@ -51,8 +51,7 @@ class ThreadHot {
     // thread ends. Returns true when the thread was asked to end, false when
     // the object has no thread of its own (never started, finished, or bound
     // by Attach). A thread that never reaches a cancellation point is not
-    // ended (nor, until the waiter before it has left, one queued to wait on an
-    // auto-reset event). Takes the state lock.
+    // ended. Takes the state lock.
     virtual bool Terminate();
 
     // Logging hook for subclasses; the base class does nothing and never calls it.
