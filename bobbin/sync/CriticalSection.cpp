@@ -1,5 +1,6 @@
 #include "bobbin/sync/CriticalSection.h"
 
+#include <atomic>
 #include <type_traits>
 
 #include "bobbin/sync/posix_mutex.h"
@@ -18,10 +19,24 @@ constexpr const char kEmptyMapMessage[] =
 constexpr const char kBelowZeroMessage[] =
     "CriticalSection: thread count less then zero for thread %d\n";
 
-// The placeholder of the report is %d: the id is handed over as an int (its
-// low bits), so that a printing sink reads the argument it expects.
-int ReportedId(unsigned long thread_id) {
-    return static_cast<int>(thread_id);
+// Counts and the holder's id are read by other threads (get_ThreadCount, the
+// nested test) while their writer changes them, so every access is atomic.
+// Relaxed order suffices: the ownership lock orders everything that matters.
+template <typename T>
+T Load(const T& value) {
+    return __atomic_load_n(&value, __ATOMIC_RELAXED);
+}
+template <typename T>
+void Store(T& target, T value) {
+    __atomic_store_n(&target, value, __ATOMIC_RELAXED);
+}
+
+// pthread_self(), read once per thread: the nested paths test it at every call.
+[[gnu::tls_model("initial-exec")]] thread_local unsigned long t_self = 0;
+inline unsigned long Self() {
+    unsigned long self = t_self;
+    if (__builtin_expect(self == 0, 0)) t_self = self = pthread_self();
+    return self;
 }
 
 }  // namespace
@@ -29,7 +44,13 @@ int ReportedId(unsigned long thread_id) {
 // ---- CriticalSection ----
 
 CriticalSection::CriticalSection()
-    : owner_mutex(nullptr), is_locked(false), entry_mutex(nullptr), map_mutex(nullptr) {
+    : owner_mutex(nullptr),
+      is_locked(false),
+      entry_mutex(nullptr),
+      map_mutex(nullptr),
+      holder_(0),
+      last_holder_(0),
+      holder_count_(nullptr) {
     using Owned = std::unique_ptr<pthread_mutex_t, void (*)(pthread_mutex_t*)>;
     Owned owner(NewMutex(), DeleteMutex);
     Owned entry(NewMutex(), DeleteMutex);
@@ -40,12 +61,10 @@ CriticalSection::CriticalSection()
 
 CriticalSection::~CriticalSection() {
     if (is_locked) {
-        CriticalSection::Release();
-        // Held at a depth above 1: the release above only lowered the count,
-        // so the ownership lock is still ours to give up.
-        if (is_locked && get_ThreadCount(pthread_self()) > 0) {
-            is_locked = false;
-            pthread_mutex_unlock(owner_mutex);
+        if (Load(holder_) == Self()) {
+            Leave();  // held at any depth: give the ownership lock up
+        } else {
+            Decrement_ThreadCount(Self());  // reports the misuse
         }
     }
     DeleteMutex(owner_mutex);
@@ -56,118 +75,121 @@ CriticalSection::~CriticalSection() {
 int CriticalSection::get_ThreadCount(unsigned long thread_id) {
     MutexHold hold(map_mutex);
     auto it = thread_map.find(thread_id);
-    return it == thread_map.end() ? 0 : it->second;
+    return it == thread_map.end() ? 0 : Load(it->second);
 }
 
 void CriticalSection::Increment_ThreadCount(unsigned long thread_id) {
     MutexHold hold(map_mutex);
-    ++thread_map[thread_id];
+    int& count = thread_map[thread_id];
+    Store(count, Load(count) + 1);
 }
 
+// The count never falls below 0, so that an unmatched release cannot make the
+// thread's next Acquire skip the ownership lock. Reports are made after the
+// map lock is let go.
 void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
-    MutexHold hold(map_mutex);
-    auto it = thread_map.find(thread_id);
-    if (it == thread_map.end()) {
-        PRINTF(kEmptyMapMessage);
-        return;
-    }
-    if (it->second <= 0) {
-        // An unmatched release: report it, but keep the count at 0 so that the
-        // thread's next Acquire really takes the section.
-        PRINTF(kBelowZeroMessage, ReportedId(thread_id));
-        return;
-    }
-    --it->second;
-}
-
-// One visit to the map. Nests if the calling thread holds the section;
-// otherwise, if the ownership lock is free (and, for a try, no thread is at the
-// gate on its way to it), takes it without waiting and records the count 1. On
-// kBusy `count` points at the thread's entry (inserted at 0 on first use, so
-// that later steps never allocate while the section's locks are held); entries
-// are never erased, so the pointer stays valid. Only trylocks are made under
-// map_mutex: it is never held while waiting for another lock.
-CriticalSection::Entry CriticalSection::EnterWithoutWaiting(unsigned long self, int** count,
-                                                            bool check_gate) {
-    MutexHold hold(map_mutex);
-    auto it = thread_map.find(self);
-    if (it == thread_map.end()) it = thread_map.emplace(self, 0).first;
-    int& own = it->second;
-    if (own > 0) {
-        ++own;
-        return Entry::kNested;
-    }
-    *count = &own;
-    if (check_gate && pthread_mutex_trylock(entry_mutex) != 0) return Entry::kBusy;
-    const bool taken = pthread_mutex_trylock(owner_mutex) == 0;
-    if (check_gate) pthread_mutex_unlock(entry_mutex);
-    if (!taken) return Entry::kBusy;
-    is_locked = true;
-    own = 1;
-    return Entry::kTaken;
-}
-
-void CriticalSection::Acquire() {
-    int* count = nullptr;
-    // A free section is taken at once; a thread already waiting at the gate
-    // for it keeps waiting there, as it would for any later holder.
-    if (EnterWithoutWaiting(pthread_self(), &count, false) != Entry::kBusy) return;
-    // Wait at the gate, then for the ownership lock; raise the count once held.
-    pthread_mutex_lock(entry_mutex);
-    pthread_mutex_lock(owner_mutex);
-    is_locked = true;
+    bool found = false;
+    bool below_zero = false;
     {
         MutexHold hold(map_mutex);
-        ++*count;
+        auto it = thread_map.find(thread_id);
+        found = it != thread_map.end();
+        if (found) {
+            const int count = Load(it->second);
+            below_zero = count <= 0;
+            if (!below_zero) Store(it->second, count - 1);
+        }
     }
-    pthread_mutex_unlock(entry_mutex);
+    if (!found) {
+        PRINTF(kEmptyMapMessage);
+    } else if (below_zero) {
+        // The placeholder is %d: the id goes as an int (its low bits), which a
+        // printing sink can read.
+        PRINTF(kBelowZeroMessage, static_cast<int>(thread_id));
+    }
+}
+
+// Called with owner_mutex held. The entry of the thread that held the section
+// last is kept, so a thread taking it again needs no search of the map.
+void CriticalSection::Enter(unsigned long self) {
+    if (last_holder_ != self) {
+        try {
+            MutexHold hold(map_mutex);
+            holder_count_ = &thread_map.try_emplace(self, 0).first->second;  // nodes never move
+        } catch (...) {
+            pthread_mutex_unlock(owner_mutex);  // std::bad_alloc: the section stays free
+            throw;
+        }
+        last_holder_ = self;
+    }
+    is_locked = true;
+    Store(*holder_count_, 1);
+    Store(holder_, self);
+}
+
+void CriticalSection::Leave() {
+    Store(*holder_count_, 0);
+    Store(holder_, 0UL);
+    is_locked = false;
+    pthread_mutex_unlock(owner_mutex);
+}
+
+// Only the holder ever stores its own id in holder_, and it clears it before
+// it lets go, so reading one's own id means holding the section: a nested
+// acquire or release takes no lock.
+void CriticalSection::Acquire() {
+    const unsigned long self = Self();
+    if (Load(holder_) == self) {
+        Store(*holder_count_, Load(*holder_count_) + 1);
+        return;
+    }
+    AcquireOutermost(self);
+}
+
+// A section that looks free is locked at once (the platform's lock is much
+// cheaper than its trylock); a thread that loses that race waits for the
+// ownership lock as a thread at the gate would. A held section is waited for
+// at the gate, so that one entering thread at a time waits for the ownership
+// lock; the gate opens once the count is 1.
+void CriticalSection::AcquireOutermost(unsigned long self) {
+    if (Load(holder_) != 0) {
+        MutexHold gate(entry_mutex);
+        pthread_mutex_lock(owner_mutex);
+        Enter(self);
+        return;
+    }
+    pthread_mutex_lock(owner_mutex);
+    Enter(self);
 }
 
 bool CriticalSection::try_lock() {
-    return TryAcquire();
-}
-
-bool CriticalSection::TryAcquire() {
-    int* count = nullptr;
-    // A try also fails while another thread is at the gate taking the section.
-    return EnterWithoutWaiting(pthread_self(), &count, true) != Entry::kBusy;
+    const unsigned long self = Self();
+    if (Load(holder_) == self) {
+        Store(*holder_count_, Load(*holder_count_) + 1);
+        return true;
+    }
+    if (pthread_mutex_trylock(owner_mutex) != 0) return false;
+    Enter(self);
+    return true;
 }
 
 void CriticalSection::Release() {
-    const unsigned long self = pthread_self();
-    const char* misuse = nullptr;
-    {
-        MutexHold hold(map_mutex);
-        auto it = thread_map.find(self);
-        if (it == thread_map.end()) {
-            misuse = kEmptyMapMessage;
-        } else if (it->second > 1) {
-            --it->second;
-            return;
-        } else if (it->second == 1) {
-            // The outermost release: the count falls to 0 and the ownership
-            // lock is given up. Only this thread reads its own count in the
-            // section's operations, so the order of the two is not seen.
-            it->second = 0;
-            is_locked = false;
-            pthread_mutex_unlock(owner_mutex);
-            return;
-        } else {
-            // An unmatched release: the count stays at 0, so the thread's
-            // next Acquire really takes the section.
-            misuse = kBelowZeroMessage;
-        }
+    const unsigned long self = Self();
+    if (Load(holder_) != self) {
+        Decrement_ThreadCount(self);  // not the holder: reported, nothing changes
+        return;
     }
-    if (misuse == kEmptyMapMessage) {
-        PRINTF(kEmptyMapMessage);
-    } else {
-        PRINTF(kBelowZeroMessage, ReportedId(self));
+    const int depth = Load(*holder_count_);
+    if (depth > 1) {
+        Store(*holder_count_, depth - 1);
+        return;
     }
+    Leave();
 }
 
-CriticalSection::Lock::Lock(const CriticalSection& section)
-    : section(const_cast<CriticalSection*>(&section)) {
-    this->section->Acquire();
+CriticalSection::Lock::Lock(const CriticalSection& held)
+    : section(const_cast<CriticalSection*>(&held)) {
+    section->Acquire();
 }
 
 CriticalSection::Lock::~Lock() {
@@ -175,74 +197,51 @@ CriticalSection::Lock::~Lock() {
 }
 
 // ---- CriticalSectionExt ----
+//
+// The owner alone writes owner_thread and acquire_count, while it holds the
+// base section; anyone may read them, so every access is atomic.
 
 CriticalSectionExt::CriticalSectionExt() : owner_thread(0), acquire_count(0) {}
 
 CriticalSectionExt::~CriticalSectionExt() = default;
 
+void CriticalSectionExt::Record() {
+    Store(owner_thread, Self());
+    Store(acquire_count, Load(acquire_count) + 1);
+}
+
 void CriticalSectionExt::Acquire() {
-    const unsigned long self = pthread_self();
-    acquire_protect.Acquire();
-    if (owner_thread == self) {
-        // Nested: the base section is ours, so this returns at once.
-        CriticalSection::Acquire();
-        ++acquire_count;
-        acquire_protect.Release();
-        return;
-    }
-    // Not the owner: never wait for the base section while holding
-    // acquire_protect, whether the section is owned, free, or being taken by a
-    // thread that has not yet recorded itself.
-    acquire_protect.Release();
     CriticalSection::Acquire();
-    acquire_protect.Acquire();
-    ++acquire_count;
-    owner_thread = self;
-    acquire_protect.Release();
+    Record();
+}
+
+bool CriticalSectionExt::Try() {
+    if (!CriticalSection::try_lock()) return false;
+    Record();
+    return true;
 }
 
 void CriticalSectionExt::Release() {
-    {
-        CriticalSection::Lock hold(acquire_protect);
-        if (owner_thread == pthread_self()) {
-            if (--acquire_count == 0) owner_thread = 0;
-            CriticalSection::Release();
-            return;
-        }
+    if (Load(owner_thread) == Self()) {
+        const int depth = Load(acquire_count) - 1;
+        Store(acquire_count, depth);
+        if (depth == 0) Store(owner_thread, 0UL);
     }
-    // Not the owner: the base section has no count for this thread, so its
+    // A thread that does not own the section has no count in it: the base
     // Release reports the misuse and changes nothing.
     CriticalSection::Release();
 }
 
-bool CriticalSectionExt::Try() {
-    const unsigned long self = pthread_self();
-    CriticalSection::Lock hold(acquire_protect);
-    if (owner_thread == self) {
-        CriticalSection::Acquire();
-        ++acquire_count;
-        return true;
-    }
-    if (IsAcquired()) return false;
-    // Unowned as far as the record goes, but another thread may hold or be
-    // taking the base section: only a non-blocking attempt is made.
-    if (!TryAcquire()) return false;
-    ++acquire_count;
-    owner_thread = self;
-    return true;
-}
-
 bool CriticalSectionExt::IsAcquired() const {
-    CriticalSection::Lock hold(acquire_protect);
-    return acquire_count > 0;
+    return Load(acquire_count) > 0;
 }
 
 CriticalSection& CriticalSectionExt::AcquireProtect() {
     return acquire_protect;
 }
 
-CriticalSectionExt::TryLock::TryLock(CriticalSectionExt& section)
-    : acquired(section.Try()), section(&section) {}
+CriticalSectionExt::TryLock::TryLock(CriticalSectionExt& held)
+    : acquired(held.Try()), section(&held) {}
 
 CriticalSectionExt::TryLock::~TryLock() {
     if (acquired) section->Release();

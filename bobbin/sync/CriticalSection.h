@@ -89,26 +89,28 @@ class CriticalSection {
     };
 
   protected:
-    // Takes the section without waiting: true if the calling thread now holds
-    // it (one level deeper), false at once if another thread holds it or is
-    // taking it.
-    bool TryAcquire();
-
-  private:
-    enum class Entry { kNested, kTaken, kBusy };
-    Entry EnterWithoutWaiting(unsigned long self, int** count, bool check_gate);
-
-  protected:
     pthread_mutex_t* owner_mutex;  // ownership lock, held by the holding thread
     mutable bool is_locked;        // true while some thread holds owner_mutex
     pthread_mutex_t* entry_mutex;  // entry gate: one entering thread waits at a time
     pthread_mutex_t* map_mutex;    // guards thread_map only
-    mutable std::map<unsigned long, int> thread_map;  // per-thread nesting counts
+    // Per-thread nesting counts, guarded by map_mutex; each count is also read
+    // and written by its thread alone, with atomic operations, while it holds
+    // the section.
+    mutable std::map<unsigned long, int> thread_map;
+
+  private:
+    void AcquireOutermost(unsigned long self);
+    void Enter(unsigned long self);  // the caller has just taken owner_mutex
+    void Leave();                    // the holder's last release
+
+    unsigned long holder_;       // holder's id, 0 if none; written by the holder, read atomically
+    unsigned long last_holder_;  // the thread that took owner_mutex last; under owner_mutex
+    int* holder_count_;          // last_holder_'s count in thread_map; under owner_mutex
 };
 
-// A section that records its owning thread and offers a non-blocking Try.
-// No thread ever waits for the base section while holding acquire_protect, so
-// Acquire, Try and Release cannot deadlock among themselves.
+// A section that records its owning thread and offers a non-blocking Try. The
+// owner record is written by the owner alone, with atomic operations, so that
+// IsAcquired never waits and any thread may ask it.
 class CriticalSectionExt : public CriticalSection {
   public:
     CriticalSectionExt();
@@ -125,7 +127,8 @@ class CriticalSectionExt : public CriticalSection {
     bool try_lock() override { return Try(); }
     // True while any thread owns the section, whoever asks.
     bool IsAcquired() const;
-    // The section that guards owner_thread and acquire_count.
+    // A section of the object's own, free for a subclass's use; the
+    // operations above do not take it.
     CriticalSection& AcquireProtect();
 
     // Tries a section once; at the end of its scope releases it only if the
@@ -145,6 +148,9 @@ class CriticalSectionExt : public CriticalSection {
 
   protected:
     CriticalSection acquire_protect;
-    unsigned long owner_thread;  // 0 while nobody owns the section
-    int acquire_count;           // the owner's nesting depth
+    unsigned long owner_thread;  // 0 while nobody owns the section; atomic accesses
+    int acquire_count;           // the owner's nesting depth; atomic accesses
+
+  private:
+    void Record();  // the caller has just taken the base section one level deeper
 };
