@@ -7,107 +7,97 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bobbin/cpuinfo/cpuinfo_parser.h"
-#include "bobbin/cpuinfo/cpuinfo_test_support.h"
+#include "cpuinfo_counts.h"
 
 namespace {
 
 using namespace bobbin::cpuinfo_detail;
 
-// Runs `read` on eight threads released at the same moment; returns what each saw.
-std::vector<CpuInfoCounts> AtOnce(const std::function<CpuInfoCounts()>& read) {
-    std::vector<CpuInfoCounts> seen(8);
+std::string Fixture(const std::string& name) {
+    return BOBBIN_CPUINFO_TESTDATA "/" + name;
+}
+
+TEST(ParseTest, CountsOfEachFixture) {
+    constexpr unsigned long long kMax = 2147483647ULL * 1024;  // INT_MAX kilobytes
+    const std::pair<const char*, CpuInfoCounts> cases[] = {
+        {"two_cpus_6144k", Counts(2, 2, 1, 2, 6291456, 6291456)},
+        {"four_cpus_ht_8192k", Counts(4, 2, 2, 4, 8388608, 4194304)},
+        {"three_cpus_ht", Counts(3, 1, 2, 2)},  // the total drops the odd processor
+        {"two_cache_lines", Counts(2, 2, 1, 2, 1048576, 1048576)},  // the last line wins
+        {"cache_no_blank", Counts(1, 1, 1, 1, 49152, 49152)},       // "2048" loses its "2"
+        {"cache_not_a_number", Counts(0, 0, 1, 0)},                 // overwrites with 0
+        {"cache_huge", Counts(0, 0, 1, 0, kMax, kMax)},
+        {"cache_negative", Counts(0, 0, 1, 0)},
+        {"flags_htt", Counts(2, 1, 2, 2)},
+        {"flags_ht_further_in", Counts(2, 2, 1, 2)},      // pht, xht, Ht, HT: no mark
+        {"flags_end_at_colon", Counts(0, 0, 1, 0)},       // "fpu: ht" has no mark
+        {"nul_hides_mark", Counts(1, 1, 1, 1)},           // a NUL byte ends the line's text
+        {"nul_in_piece", Counts(1, 1, 1, 1)},             // ... but not its 1023-byte piece
+        {"capital_processor", Counts(1, 1, 1, 1)},        // case-sensitive key
+        {"processor_longer_key", Counts(3, 3, 1, 3)},     // a prefix match
+        {"processor_without_value", Counts(3, 3, 1, 3)},  // counted all the same
+        {"long_line", Counts(2, 2, 1, 2)},                // a 1023-byte piece ends a line early
+        {"empty", Counts(0, 0, 1, 0)},
+        {"x86_smt", Counts(8, 4, 2, 8, 8388608, 4194304)},
+        {"vm_ht_no_smt", Counts(4, 2, 2, 4, 110100480, 55050240)},
+        {"arm64", Counts(4, 4, 1, 4)},
+    };
+    for (const auto& [name, want] : cases) {
+        std::FILE* file = std::fopen(Fixture(std::string(name) + ".txt").c_str(), "r");
+        ASSERT_NE(file, nullptr) << name;
+        EXPECT_EQ(ParseCpuInfo(file), want) << name;
+        std::fclose(file);
+    }
+}
+
+// A missing file leaves zeros and is retried. The query that first opens it is
+// made by eight threads at once, and each sees the whole state (run under TSan).
+TEST(ProbeTest, FailedOpenIsRetriedAndFirstQueriesAtOnceSeeTheWholeState) {
+    const auto failing = [](pid_t, std::size_t, cpu_set_t*) { return -1; };
+    const std::string path = ::testing::TempDir() + "bobbin_cpuinfo_" + std::to_string(getpid());
+    CpuInfoProbe probe(path.c_str());
+    EXPECT_EQ(probe.Get(&CpuInfoCounts::logicalCount), 0);
+    EXPECT_EQ(probe.AffinityCount(failing), 0);  // the total count stands in
+    std::filesystem::copy_file(Fixture("x86_smt.txt"), path);
+    std::vector<std::tuple<int, int, unsigned long long>> seen(8);  // first, derived, last
     std::atomic<int> waiting{8};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
+    for (auto& counts : seen) {
+        threads.emplace_back([&, &out = counts] {
             for (--waiting; waiting.load() > 0;) std::this_thread::yield();
-            seen[t] = read();
+            out = {probe.Get(&CpuInfoCounts::logicalCount), probe.AffinityCount(failing),
+                   probe.Get(&CpuInfoCounts::cacheSizePerLogicalCPU)};
         });
     }
     for (std::thread& thread : threads) thread.join();
-    return seen;
-}
-
-CpuInfoCounts ReadAll(CpuInfoProbe& probe) {
-    using C = CpuInfoCounts;
-    return {probe.Get(&C::logicalCount),
-            probe.Get(&C::physicalCPUCount),
-            probe.Get(&C::coresPerPhysicalCPUCount),
-            probe.Get(&C::logicalCPUPerCoreCount),
-            probe.Get(&C::totalSystemCPUCount),
-            probe.Get(&C::physicalProcessorCacheSize),
-            probe.Get(&C::cacheSizePerCore),
-            probe.Get(&C::cacheSizePerLogicalCPU)};
-}
-
-CpuInfoCounts ReadAllPublic() {
-    return CpuInfoCounts{getLogicalCPUCount(),
-                         getPhysicalCPUCount(),
-                         getCoresPerPhysicalCPUCount(),
-                         getLogicalCPUPerCoreCount(),
-                         getTotalSystemCPUCount(),
-                         getPhysicalProcessorPackageCacheSize(),
-                         getPhysicalProcessorPackageCacheSizePerCore(),
-                         getPhysicalProcessorPackageCacheSizePerLogicalCPU()};
-}
-
-int FailingGetAffinity(pid_t, std::size_t, cpu_set_t*) {
-    return -1;
-}
-
-// A missing file leaves zeros and is retried; the affinity fallback is the total count.
-TEST(ProbeTest, FailedOpenLeavesZerosAndIsRetriedUntilFinal) {
-    const std::string path = ::testing::TempDir() + "bobbin_cpuinfo_" + std::to_string(getpid());
-    CpuInfoProbe probe(path.c_str());
-    EXPECT_EQ(probe.Calculate(), 1);
-    EXPECT_EQ(ReadAll(probe), CpuInfoCounts{});
-    EXPECT_EQ(probe.AffinityCount(FailingGetAffinity), 0);
-    EXPECT_FALSE(probe.HasQueried());
-    std::filesystem::copy_file(FixturePath("three_cpus_ht"), path);
-    EXPECT_EQ(probe.AffinityCount(FailingGetAffinity), 2);  // the total, not the logical 3
     std::remove(path.c_str());
-    EXPECT_EQ(probe.Calculate(), 0);  // final: not read again
-    EXPECT_EQ(ReadAll(probe), Counts(3, 1, 2, 2));
+    for (const auto& counts : seen) EXPECT_EQ(counts, std::make_tuple(8, 8, 4194304ULL));
+    EXPECT_EQ(probe.Get(&CpuInfoCounts::logicalCount), 8);  // final: not read again
 }
 
-// Fresh probes, each first queried by eight threads at once (run under ThreadSanitizer).
-TEST(ProbeTest, EightFirstQueriesAtOnceSeeTheWholeState) {
-    const std::string path = FixturePath("x86_smt");
-    for (int round = 0; round < 25; ++round) {
-        CpuInfoProbe probe(path.c_str());
-        for (const CpuInfoCounts& counts : AtOnce([&] { return ReadAll(probe); }))
-            EXPECT_EQ(counts, Counts(8, 4, 2, 8, 8388608, 4194304)) << "round " << round;
-    }
-}
-
-// The first public queries of this process (ctest runs each test in its own).
-TEST(GetCpuInfoTest, EightThreadsFirstQueryAtOnceMatchThisMachine) {
+// The public queries answer from /proc/cpuinfo; the affinity count follows the
+// calling thread's own mask at every call.
+TEST(GetCpuInfoTest, QueriesMatchThisMachineAndFollowSchedSetaffinity) {
     std::FILE* file = std::fopen("/proc/cpuinfo", "r");
     ASSERT_NE(file, nullptr);
-    const CpuInfoCounts expected = ParseCpuInfo(file);
+    const CpuInfoCounts machine = ParseCpuInfo(file);
     std::fclose(file);
-    for (const CpuInfoCounts& counts : AtOnce(ReadAllPublic)) EXPECT_EQ(counts, expected);
-
-    std::ifstream in("/proc/cpuinfo");
-    int processors = 0;
-    for (std::string line; std::getline(in, line);) processors += line.rfind("processor", 0) == 0;
-    EXPECT_GT(processors, 0);
-    EXPECT_EQ(getLogicalCPUCount(), processors);
-}
-
-// The count is the calling thread's own mask, taken afresh at every call.
-TEST(GetCpuInfoTest, AffinityCountFollowsSchedSetaffinity) {
+    EXPECT_GT(machine.logicalCount, 0);
+    EXPECT_EQ(Tie(machine),
+              std::make_tuple(getLogicalCPUCount(), getPhysicalCPUCount(),
+                              getCoresPerPhysicalCPUCount(), getLogicalCPUPerCoreCount(),
+                              getTotalSystemCPUCount(), getPhysicalProcessorPackageCacheSize(),
+                              getPhysicalProcessorPackageCacheSizePerCore(),
+                              getPhysicalProcessorPackageCacheSizePerLogicalCPU()));
     cpu_set_t original;
     ASSERT_EQ(sched_getaffinity(0, sizeof original, &original), 0);
-    const int allowed = CPU_COUNT(&original);
-    EXPECT_EQ(getProcessorAffinityCount(), allowed);
+    EXPECT_EQ(getProcessorAffinityCount(), CPU_COUNT(&original));
     std::thread([&] {
         int first = 0;
         while (!CPU_ISSET(first, &original)) ++first;
@@ -117,7 +107,7 @@ TEST(GetCpuInfoTest, AffinityCountFollowsSchedSetaffinity) {
         ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
         EXPECT_EQ(getProcessorAffinityCount(), 1);
     }).join();
-    EXPECT_EQ(getProcessorAffinityCount(), allowed);
+    EXPECT_EQ(getProcessorAffinityCount(), CPU_COUNT(&original));
 }
 
 }  // namespace
