@@ -81,7 +81,8 @@ TEST(ProbeTest, FailedOpenIsRetriedAndFirstQueriesAtOnceSeeTheWholeState) {
 
 // Each layout gives /proc/self/cgroup (nullopt: unreadable) and
 // /proc/self/mountinfo; the cgroup files are those of testdata/cgroup/tree: v2
-// mounted at /v2 (or a sub-tree of it), the v1 `cpu` controller at /v1.
+// mounted at /v2 (or a sub-tree of it), the v1 `cpu` controller at /v1. The
+// quota of 1 in its top directory lies above every mount and is never read.
 TEST(CgroupQuotaTest, AvailableCountOfEachLayout) {
     const std::string v2 = "7 1 0:9 / /v2 rw - cgroup2 none rw\n";
     const std::string v1 = "8 1 0:9 / /v1 rw - cgroup x rw,cpu,cpuacct\n";
