@@ -53,11 +53,11 @@ int getProcessorAffinityCount();
 
 // Number of processors the calling thread may use, bounded by the CPU quota of
 // the process's control group: min(getProcessorAffinityCount(), quota / period
-// rounded up), at least 1. The quota is cgroup v2 "cpu.max" (the tightest from
-// the process's cgroup up to the mount point) or cgroup v1 "cpu.cfs_quota_us"
-// over "cpu.cfs_period_us" of the cpu controller, located through
-// /proc/self/cgroup and /proc/self/mountinfo. Without a quota (none set, no
-// cgroup files, or files that cannot be read or parsed) it is
+// rounded up), at least 1. The quota is the tightest of cgroup v2 "cpu.max"
+// from the process's cgroup up to the mount point and cgroup v1
+// "cpu.cfs_quota_us" over "cpu.cfs_period_us" of the cpu controller, located
+// through /proc/self/cgroup and /proc/self/mountinfo. Without a quota (none
+// set, no cgroup files, or files that cannot be read or parsed) it is
 // getProcessorAffinityCount(), or 1 should that be 0. Reads the files and the
 // affinity mask afresh at every call and keeps nothing.
 int getAvailableCPUCount();
