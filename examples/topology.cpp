@@ -1,5 +1,6 @@
-// Prints the processor topology probe's view of this machine beside what the
-// scheduler and the standard library report.
+// Prints the processor topology probe's view of this machine, the processors the
+// CPU quota leaves to the process, and what the scheduler and the standard
+// library report.
 #include <bobbin/cpuinfo/get_cpu_info.h>
 #include <sched.h>
 #include <unistd.h>
@@ -8,7 +9,7 @@
 #include <thread>
 
 int main() {
-    std::puts("bobbin's probe (/proc/cpuinfo, read once):");
+    std::puts("bobbin's probe (/proc/cpuinfo read once; affinity and quota at each call):");
     std::printf("  logical processors             %d\n", getLogicalCPUCount());
     std::printf("  physical processors            %d\n", getPhysicalCPUCount());
     std::printf("  cores per physical             %d\n", getCoresPerPhysicalCPUCount());
@@ -21,6 +22,7 @@ int main() {
     std::printf("  cache per logical processor    %llu bytes\n",
                 getPhysicalProcessorPackageCacheSizePerLogicalCPU());
     std::printf("  affinity count                 %d\n", getProcessorAffinityCount());
+    std::printf("  available (with CPU quota)     %d\n", getAvailableCPUCount());
 
     std::puts("the scheduler and the standard library:");
     cpu_set_t mask;
@@ -41,8 +43,9 @@ int main() {
     if (first < CPU_SETSIZE) {
         CPU_SET(first, &one);
         if (sched_setaffinity(0, sizeof one, &one) == 0) {
-            std::printf("pinned to processor %d: affinity count %d, logical count still %d\n",
-                        first, getProcessorAffinityCount(), getLogicalCPUCount());
+            std::printf(
+                "pinned to processor %d: affinity count %d, available %d, logical count still %d\n",
+                first, getProcessorAffinityCount(), getAvailableCPUCount(), getLogicalCPUCount());
             sched_setaffinity(0, sizeof mask, &mask);
         }
     }

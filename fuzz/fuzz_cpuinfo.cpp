@@ -1,85 +1,67 @@
-// libFuzzer target: the processor-topology parser over arbitrary bytes (any
-// length, NUL bytes, lines far beyond one 1023-byte piece). The sanitizers
-// catch crashes, overflows and undefined behaviour; the target itself checks
-// that the bytes parse alike as text and as a file read with fgets, and that
-// the counts stay within what the input can give.
+// libFuzzer target: the processor probe's text input. The bytes are read as
+// /proc/cpuinfo (from memory, with fgets, as the probe reads it), and, split at
+// "\x01", as /proc/self/cgroup, /proc/self/mountinfo and then the cgroup files
+// in the order they are asked for. The sanitizers catch crashes, overflows and
+// undefined behaviour; the target checks that the counts stay within what the
+// input can give.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
-#include <string_view>
+#include <vector>
 
+#include "bobbin/cpuinfo/cgroup_quota.h"
 #include "bobbin/cpuinfo/cpuinfo_parser.h"
 
 namespace {
 
-using bobbin::cpuinfo_detail::CpuInfoCounts;
-
-void Print(const char* label, const CpuInfoCounts& c) {
-    std::fprintf(stderr,
-                 "  %s: logical %d, physical %d, cores %d, per core %d, total %d, cache %llu, "
-                 "per core %llu, per logical %llu\n",
-                 label, c.logicalCount, c.physicalCPUCount, c.coresPerPhysicalCPUCount,
-                 c.logicalCPUPerCoreCount, c.totalSystemCPUCount, c.physicalProcessorCacheSize,
-                 c.cacheSizePerCore, c.cacheSizePerLogicalCPU);
-}
-
-void Check(bool holds, const char* what, const CpuInfoCounts& counts) {
+void Check(bool holds, const char* what) {
     if (holds) return;
     std::fprintf(stderr, "fuzz_cpuinfo: %s\n", what);
-    Print("counts", counts);
     std::abort();
-}
-
-// The number of pieces fgets would hand over: each line, cut every 1023 bytes.
-std::size_t PieceCount(std::string_view bytes) {
-    std::size_t pieces = 0;
-    std::size_t run = 0;
-    for (char c : bytes) {
-        ++run;
-        if (c == '\n' || run == bobbin::cpuinfo_detail::kPieceBufferSize - 1) {
-            ++pieces;
-            run = 0;
-        }
-    }
-    return pieces + (run > 0 ? 1 : 0);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    const CpuInfoCounts counts = bobbin::cpuinfo_detail::ParseCpuInfoText(bytes);
+    using namespace bobbin::cpuinfo_detail;
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    std::FILE* file = fmemopen(bytes.data(), bytes.size(), "r");
+    Check(file != nullptr, "fmemopen failed");
+    const CpuInfoCounts c = ParseCpuInfo(file);
+    std::fclose(file);
 
-    // The same bytes as a file, read the way the probe reads /proc/cpuinfo.
-    if (size > 0) {
-        std::string copy(bytes);
-        std::FILE* file = fmemopen(copy.data(), copy.size(), "r");
-        if (file == nullptr) std::abort();
-        const CpuInfoCounts fromFile = bobbin::cpuinfo_detail::ParseCpuInfo(file);
-        std::fclose(file);
-        if (fromFile != counts) {
-            std::fprintf(stderr, "fuzz_cpuinfo: text and file parses differ\n");
-            Print("text", counts);
-            Print("file", fromFile);
-            std::abort();
-        }
+    // Each piece (a line, or 1023 bytes of one) names at most one processor; the
+    // derived counts never exceed the logical count; sizes are whole KiB that fit
+    // an int count of KiB.
+    Check(c.logicalCount >= 0 && static_cast<std::size_t>(c.logicalCount) <= size / 9,
+          "more processors than the text can name");
+    Check(c.physicalCPUCount >= 0 && c.physicalCPUCount <= c.logicalCount &&
+              c.totalSystemCPUCount >= 0 && c.totalSystemCPUCount <= c.logicalCount,
+          "physical or total count outside [0, logical]");
+    Check(c.physicalProcessorCacheSize % 1024 == 0 &&
+              c.physicalProcessorCacheSize <= 2147483647ULL * 1024 &&
+              c.cacheSizePerLogicalCPU <= c.cacheSizePerCore &&
+              c.cacheSizePerCore <= c.physicalProcessorCacheSize,
+          "cache sizes out of range or out of order");
+
+    std::vector<std::string> parts;
+    for (std::size_t at = 0, end = 0; at <= size; at = end + 1) {
+        end = std::min(bytes.find('\x01', at), size);
+        parts.push_back(bytes.substr(at, end - at));
     }
-
-    // Each piece names at most one processor; the derived counts never exceed
-    // the logical count; sizes are whole KiB that fit an int count of KiB.
-    Check(counts.logicalCount >= 0 &&
-              static_cast<std::size_t>(counts.logicalCount) <= PieceCount(bytes),
-          "more processors than pieces", counts);
-    Check(counts.physicalCPUCount >= 0 && counts.physicalCPUCount <= counts.logicalCount,
-          "physical count outside [0, logical]", counts);
-    Check(counts.totalSystemCPUCount >= 0 && counts.totalSystemCPUCount <= counts.logicalCount,
-          "total count outside [0, logical]", counts);
-    Check(counts.physicalProcessorCacheSize % 1024 == 0 &&
-              counts.physicalProcessorCacheSize <= 2147483647ull * 1024,
-          "cache size not a whole number of KiB within range", counts);
-    Check(counts.cacheSizePerLogicalCPU <= counts.cacheSizePerCore &&
-              counts.cacheSizePerCore <= counts.physicalProcessorCacheSize,
-          "per-processor cache larger than the package's", counts);
+    std::size_t next = 0;
+    const auto read = [&](const std::string& path) -> std::optional<std::string> {
+        next = path == "/proc/self/cgroup" ? 0 : path == "/proc/self/mountinfo" ? 1 : next + 1;
+        return next < parts.size() ? std::optional(parts[next]) : std::nullopt;
+    };
+    const int affinity = static_cast<int>(size % 5);
+    const int available = AvailableCPUCount(affinity, read);
+    Check(available >= 1 && available <= std::max(affinity, 1), "available count out of range");
+    Check(QuotaProcessorsV2(bytes).value_or(1) >= 1 &&
+              QuotaProcessorsV1(parts[0], parts.back()).value_or(1) >= 1,
+          "a quota of less than one processor");
     return 0;
 }

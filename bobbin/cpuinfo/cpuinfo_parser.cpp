@@ -37,18 +37,8 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-}  // namespace
-
-bool CpuInfoCounts::operator==(const CpuInfoCounts& other) const {
-    return logicalCount == other.logicalCount && physicalCPUCount == other.physicalCPUCount &&
-           coresPerPhysicalCPUCount == other.coresPerPhysicalCPUCount &&
-           logicalCPUPerCoreCount == other.logicalCPUPerCoreCount &&
-           totalSystemCPUCount == other.totalSystemCPUCount &&
-           physicalProcessorCacheSize == other.physicalProcessorCacheSize &&
-           cacheSizePerCore == other.cacheSizePerCore &&
-           cacheSizePerLogicalCPU == other.cacheSizePerLogicalCPU;
-}
-
+// atoi over `text` (leading white space, an optional sign, decimal digits, the
+// value 0 without digits), clamped to the range of int instead of overflowing.
 int ClampedAtoi(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && IsSpace(text[i])) ++i;
@@ -65,6 +55,8 @@ int ClampedAtoi(std::string_view text) {
     }
     return static_cast<int>(negative ? -magnitude : magnitude);
 }
+
+}  // namespace
 
 void CpuInfoParser::Feed(std::string_view piece) {
     piece = piece.substr(0, piece.find('\0'));  // the piece as a C string
@@ -116,24 +108,6 @@ CpuInfoCounts ParseCpuInfo(std::FILE* file) {
         parser.Feed(std::string_view(buffer));  // ends at the first NUL byte
     }
     return parser.Finish();
-}
-
-CpuInfoCounts ParseCpuInfoText(std::string_view bytes) {
-    CpuInfoParser parser;
-    while (!bytes.empty()) {
-        const std::string_view window = bytes.substr(0, kPieceBufferSize - 1);
-        const std::size_t newline = window.find('\n');
-        const std::size_t length = newline == std::string_view::npos ? window.size() : newline + 1;
-        parser.Feed(window.substr(0, length));
-        bytes.remove_prefix(length);
-    }
-    return parser.Finish();
-}
-
-int CpuInfoProbe::Calculate() {
-    if (hasQueried_.load(std::memory_order_acquire)) return 0;
-    std::lock_guard<std::mutex> hold(probeMutex_);
-    return CalculateLocked();
 }
 
 int CpuInfoProbe::CalculateLocked() {

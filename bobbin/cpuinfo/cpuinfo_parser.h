@@ -25,9 +25,6 @@ struct CpuInfoCounts {
     unsigned long long physicalProcessorCacheSize = 0;
     unsigned long long cacheSizePerCore = 0;
     unsigned long long cacheSizePerLogicalCPU = 0;
-
-    bool operator==(const CpuInfoCounts& other) const;
-    bool operator!=(const CpuInfoCounts& other) const { return !(*this == other); }
 };
 
 // The buffer the file is read into: at most 1023 characters per piece.
@@ -55,15 +52,6 @@ class CpuInfoParser {
 // error and parses every piece. Does not close the file.
 CpuInfoCounts ParseCpuInfo(std::FILE* file);
 
-// Parses arbitrary bytes (NUL bytes included) exactly as ParseCpuInfo would
-// parse a file holding those bytes: pieces end after a newline or after 1023
-// bytes, and a piece's text ends at its first NUL byte.
-CpuInfoCounts ParseCpuInfoText(std::string_view bytes);
-
-// atoi over `text` (leading white space, an optional sign, decimal digits, the
-// value 0 without digits), clamped to the range of int instead of overflowing.
-int ClampedAtoi(std::string_view text);
-
 // The scheduler call the affinity count makes; tests substitute their own. On
 // success it writes all `size` bytes of the mask, as glibc's sched_getaffinity
 // does, and returns 0; on failure it returns a negative value.
@@ -80,10 +68,6 @@ class CpuInfoProbe {
     CpuInfoProbe(const CpuInfoProbe&) = delete;
     CpuInfoProbe& operator=(const CpuInfoProbe&) = delete;
 
-    // calculateCPUInfo: 0 when the state is filled (now or earlier), 1 when the
-    // file cannot be opened (the state stays zero and the next call retries).
-    int Calculate();
-
     // Runs the probe unless it has run, then returns one value of the state.
     template <typename T>
     T Get(T CpuInfoCounts::*field) {
@@ -98,10 +82,10 @@ class CpuInfoProbe {
     // system count (which runs the probe if it has not run).
     int AffinityCount(GetAffinityFunction getaffinity);
 
-    // True once a probe has opened the file: the state is final.
-    bool HasQueried() const { return hasQueried_.load(std::memory_order_acquire); }
-
   private:
+    // calculateCPUInfo, under probeMutex_: 0 when the state is filled (now or
+    // earlier), 1 when the file cannot be opened (the state stays zero and the
+    // next call retries).
     int CalculateLocked();
 
     const char* path_;

@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include "bobbin/cpuinfo/cgroup_quota.h"
 #include "bobbin/cpuinfo/cpuinfo_parser.h"
 
 using bobbin::cpuinfo_detail::CpuInfoCounts;
@@ -49,4 +50,9 @@ unsigned long long getPhysicalProcessorPackageCacheSizePerLogicalCPU() {
 
 int getProcessorAffinityCount() {
     return probe.AffinityCount(&::sched_getaffinity);
+}
+
+int getAvailableCPUCount() {
+    return bobbin::cpuinfo_detail::AvailableCPUCount(getProcessorAffinityCount(),
+                                                     bobbin::cpuinfo_detail::ReadSmallFile);
 }

@@ -1,6 +1,9 @@
 // Processor topology probe: how many processors the machine has, how they are
 // grouped into physical processors and cores, how large the processor cache is,
-// and on how many processors the calling thread may run.
+// on how many processors the calling thread may run, and how many it may use
+// under the CPU quota of the process's control group. To size a pool of worker
+// threads, use getAvailableCPUCount(): the topology counts describe the machine,
+// not what the process may use.
 //
 // The first query that can open /proc/cpuinfo reads it once; every later query
 // returns what was stored then, without reading the file or taking a lock. The
@@ -11,8 +14,8 @@
 // core; the "cache size" is one physical processor's cache.
 //
 // Any thread may make the first query, also several at once. When /proc/cpuinfo
-// cannot be opened, every query but the affinity count returns 0 and the next
-// query tries again. No query reports an error or throws.
+// cannot be opened, every query but the last two returns 0 and the next query
+// tries again. No query reports an error or throws.
 #pragma once
 
 // Number of logical processors: the count of "processor" entries.
@@ -47,3 +50,14 @@ unsigned long long getPhysicalProcessorPackageCacheSizePerLogicalCPU();
 // every call from its scheduler affinity mask (1024 processors at most). Only if
 // the scheduler cannot tell does it return getTotalSystemCPUCount().
 int getProcessorAffinityCount();
+
+// Number of processors the calling thread may use, bounded by the CPU quota of
+// the process's control group: min(getProcessorAffinityCount(), quota / period
+// rounded up), at least 1. The quota is the tightest of cgroup v2 "cpu.max"
+// from the process's cgroup up to the mount point and cgroup v1
+// "cpu.cfs_quota_us" over "cpu.cfs_period_us" of the cpu controller, located
+// through /proc/self/cgroup and /proc/self/mountinfo. Without a quota (none
+// set, no cgroup files, or files that cannot be read or parsed) it is
+// getProcessorAffinityCount(), or 1 should that be 0. Reads the files and the
+// affinity mask afresh at every call and keeps nothing.
+int getAvailableCPUCount();
