@@ -51,16 +51,19 @@ class Indexer : public ThreadHot {
 
 int main() {
     auto* task = new Indexer;
+    task->SetThreadName("indexer");  // shown by top -H, ps -L, gdb and perf
     if (!task->Start(256 * 1024)) {  // a 256 KiB stack
         std::puts("could not start the task");
         return 1;
     }
-    std::printf("started: HasThread() = %d\n", task->HasThread());
+    std::printf("started thread \"%s\": HasThread() = %d\n", task->GetThreadName().c_str(),
+                task->HasThread());
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     task->Nudge();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
     task->Stop();  // quit flag, signal, WaitForStop
+    if (!task->TimedWaitForStop(1000)) std::puts("the task did not end within a second");
     std::printf("stopped: HasThread() = %d, exit code = %d passes, seen by owner = %d\n",
                 task->HasThread(), task->GetExitCode(), task->Passes());
     const bool ok = !task->HasThread() && task->GetExitCode() == task->Passes();

@@ -1,6 +1,5 @@
 #include "bobbin/sync/SynchEvent.h"
 
-#include <ctime>
 #include <memory>
 
 #include "bobbin/sync/posix_mutex.h"
@@ -19,19 +18,6 @@ void InitMonotonicCondition(pthread_cond_t* condition) {
     if (error == 0) error = pthread_cond_init(condition, &attributes);
     pthread_condattr_destroy(&attributes);
     ThrowIfFailed(error, "pthread_cond_init");
-}
-
-// `ms` milliseconds from now on the monotonic clock, which Linux always has.
-timespec Deadline(unsigned int ms) {
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(ms / 1000);
-    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_nsec -= 1000000000L;
-        ++deadline.tv_sec;
-    }
-    return deadline;
 }
 
 }  // namespace
@@ -88,7 +74,7 @@ bool SynchEvent::TimedWait(unsigned int timeoutMs) {
         while (signalled == 0 && pthread_cond_wait(condition, mutex) == 0) {
         }
     } else {
-        const timespec deadline = Deadline(timeoutMs);
+        const timespec deadline = bobbin::detail::MonotonicDeadline(timeoutMs);
         while (signalled == 0 && pthread_cond_timedwait(condition, mutex, &deadline) == 0) {
         }
     }

@@ -1,8 +1,9 @@
-// Internal, not installed: plain POSIX mutexes owned on the heap, and a scoped
-// hold of one.
+// Internal, not installed: plain POSIX mutexes owned on the heap, a scoped
+// hold of one, and deadlines for timed waits.
 #pragma once
 
 #include <pthread.h>
+#include <time.h>
 
 #include <memory>
 #include <system_error>
@@ -41,5 +42,18 @@ class MutexHold {
   private:
     pthread_mutex_t* mutex_;
 };
+
+// `ms` milliseconds from now on the monotonic clock, which Linux always has.
+inline timespec MonotonicDeadline(unsigned int ms) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(ms / 1000);
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_nsec -= 1000000000L;
+        ++deadline.tv_sec;
+    }
+    return deadline;
+}
 
 }  // namespace bobbin::detail

@@ -2,15 +2,23 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 
 #include "bobbin/sync/posix_mutex.h"
+
+using bobbin::detail::MutexHold;
 
 namespace {
 
 // The one-shot stack address; the next sized Start takes it.
 std::atomic<void*> pStackAddr{nullptr};
+
+// The object whose Run the calling thread runs; cleared when that object is
+// destroyed on this very thread, which then touches it no more.
+thread_local ThreadHot* t_object = nullptr;
 
 void ReportInitError(const char* function, int error) {
     char text[256];
@@ -22,6 +30,18 @@ void ReportInitError(const char* function, int error) {
 
 constexpr int kSuspendMutexStep = 3;
 constexpr int kSuspendConditionStep = 4;
+
+// A thread attribute object for `stackSize` bytes (0: the default stack) on
+// the lent stack, if any; false when the platform refuses either.
+bool InitAttributes(pthread_attr_t* attributes, unsigned long stackSize, void* stack) {
+    if (pthread_attr_init(attributes) != 0) return false;
+    const bool sized =
+        stackSize == 0 ||
+        (stack == nullptr ? pthread_attr_setstacksize(attributes, stackSize)
+                          : pthread_attr_setstack(attributes, stack, stackSize)) == 0;
+    if (!sized) pthread_attr_destroy(attributes);
+    return sized;
+}
 
 }  // namespace
 
@@ -36,9 +56,8 @@ ThreadHot::ThreadHot()
       exit_code(0),
       has_thread(false),
       initialised_steps_(0),
-      joinable_(false),
-      thread_live_(false),
-      attached_(false) {
+      life_(Life::kIdle),
+      name_() {
     struct Step {
         const char* name;
         int (*init)(ThreadHot*);
@@ -69,13 +88,19 @@ ThreadHot::ThreadHot()
 ThreadHot::~ThreadHot() {
     WaitForStop(3000);
     {
-        // Destroyed on its own thread: nobody else will join it.
-        std::lock_guard<std::mutex> hold(join_mutex_);
-        if (joinable_ && pthread_equal(thread_id, pthread_self())) {
+        // The state lock also waits out a Start that has just created the
+        // thread that is now deleting its object.
+        CriticalSection::Lock state(state_lock);
+        MutexHold hold(&life_mutex_);
+        if (life_ == Life::kRunning && pthread_equal(thread_id, pthread_self())) {
+            // Destroyed by its own thread: nobody will join it.
             pthread_detach(thread_id);
-            joinable_ = false;
+            t_object = nullptr;
+            life_ = Life::kIdle;
         }
     }
+    pthread_cond_destroy(&life_changed_);
+    pthread_mutex_destroy(&life_mutex_);
     if (initialised_steps_ > 0) pthread_attr_destroy(&thread_attributes);
     if (initialised_steps_ > kSuspendConditionStep) pthread_cond_destroy(&suspend_condition);
     if (initialised_steps_ > kSuspendMutexStep) pthread_mutex_destroy(&suspend_mutex);
@@ -86,45 +111,39 @@ ThreadHot::~ThreadHot() {
 bool ThreadHot::Start(unsigned long stackSize) {
     CriticalSection::Lock state(state_lock);
     if (has_thread.load()) return false;
-    std::lock_guard<std::mutex> join(join_mutex_);
-    if (joinable_) {
-        // The previous thread has finished Run; reclaim it before reuse.
-        pthread_join(thread_id, nullptr);
-        joinable_ = false;
+    if (!Join(nullptr)) {  // the previous thread, once it has ended
+        MutexHold hold(&life_mutex_);
+        if (life_ != Life::kAttached) return false;  // called on that thread itself
     }
 
+    void* stack = stackSize == 0 ? nullptr : pStackAddr.load();
     pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    if (stackSize != 0) {
-        pthread_attr_setstacksize(&attributes, stackSize);
-        if (void* address = pStackAddr.exchange(nullptr)) {
-            pthread_attr_setstack(&attributes, address, stackSize);
-        }
-    }
+    if (!InitAttributes(&attributes, stackSize, stack)) return false;
+    MutexHold hold(&life_mutex_);
     // Marked before the thread exists, so its own clearing always comes later.
     has_thread.store(true);
-    bool created;
-    {
-        // Held across creation so that nobody sees the new thread without its id.
-        std::lock_guard<std::mutex> live(live_mutex_);
-        created = pthread_create(&thread_id, &attributes, &ThreadHot::EntryFunc, this) == 0;
-        thread_live_ = created;
-        if (created) attached_ = false;
-    }
+    const bool created = pthread_create(&thread_id, &attributes, &ThreadHot::EntryFunc, this) == 0;
     pthread_attr_destroy(&attributes);
-    joinable_ = created;
-    if (!created) has_thread.store(false);
-    return created;
+    if (!created) {
+        has_thread.store(false);
+        return false;
+    }
+    life_ = Life::kRunning;
+    if (stack != nullptr) pStackAddr.compare_exchange_strong(stack, nullptr);  // used up
+    return true;
 }
 
 void* ThreadHot::EntryFunc(void* object) {
     auto* self = static_cast<ThreadHot*>(object);
+    t_object = self;
     // Runs on a normal return and while a terminated thread unwinds.
     struct Finish {
-        ThreadHot* self;
-        ~Finish() { self->FinishOnThread(); }
-    } finish{self};
+        ~Finish() {
+            if (t_object != nullptr) t_object->FinishOnThread();
+        }
+    } finish;
 
+    self->NameThisThread();
     {
         CriticalSection::Lock hold(self->result_lock);
         self->exit_code = 0;
@@ -132,18 +151,18 @@ void* ThreadHot::EntryFunc(void* object) {
     const int result = self->Entry();
     // A Terminate that comes too late must not interrupt the bookkeeping.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-    {
-        CriticalSection::Lock hold(self->result_lock);
-        self->exit_code = result;
-    }
+    if (t_object == nullptr) return nullptr;  // Run deleted the object
+    CriticalSection::Lock hold(self->result_lock);
+    self->exit_code = result;
     return &self->exit_code;
 }
 
 void ThreadHot::FinishOnThread() {
     has_thread.store(false);
     {
-        std::lock_guard<std::mutex> live(live_mutex_);
-        thread_live_ = false;
+        MutexHold hold(&life_mutex_);
+        life_ = Life::kFinished;
+        pthread_cond_broadcast(&life_changed_);
     }
     // The last touch: an owner woken by the stop event may delete the object,
     // and its destructor joins this thread before freeing anything.
@@ -153,6 +172,7 @@ void ThreadHot::FinishOnThread() {
 int ThreadHot::Entry() {
     PRINTF("*************************** Thread is beginning\n");
     const int result = Run();
+    if (t_object != this) return result;  // Run deleted the object
     has_thread.store(false);
     PRINTF("**************************** Thread is ending.\n");
     return result;
@@ -167,28 +187,63 @@ void ThreadHot::WriteLog(const VUString& /*text*/) const {}
 bool ThreadHot::Terminate() {
     CriticalSection::Lock state(state_lock);
     {
-        // While thread_live_ holds, the thread has not finished, so its id is
-        // valid: it cannot be joined before it clears the mark.
-        std::lock_guard<std::mutex> live(live_mutex_);
-        if (!has_thread.load() || !thread_live_) return false;
+        // While kRunning the thread has not ended, so its id is valid.
+        MutexHold hold(&life_mutex_);
+        if (!has_thread.load() || life_ != Life::kRunning) return false;
         if (pthread_cancel(thread_id) != 0) return false;
     }
     SetHasThread(false);
     return true;
 }
 
-bool ThreadHot::JoinCreatedThread() {
-    std::lock_guard<std::mutex> join(join_mutex_);
-    if (!joinable_) return true;
-    if (pthread_equal(thread_id, pthread_self())) return false;
-    if (pthread_join(thread_id, nullptr) != 0) return false;
-    joinable_ = false;
-    return true;
+// The join itself is made without the lock, so that the thread can finish
+// and other callers (the thread itself among them) get their answer at once.
+// Only a finished thread is joined, and by one caller: the others wait for it.
+bool ThreadHot::Join(const timespec* deadline) {
+    MutexHold hold(&life_mutex_);
+    for (;;) {
+        switch (life_) {
+            case Life::kIdle:
+                return true;
+            case Life::kAttached:
+                return false;
+            case Life::kRunning:
+                if (pthread_equal(thread_id, pthread_self())) return false;
+                break;
+            case Life::kFinished: {
+                // The thread has done its last touch and is about to end: a
+                // short join, made with cancellation off so that it completes.
+                life_ = Life::kJoining;
+                int cancel_state = 0;
+                pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+                pthread_mutex_unlock(&life_mutex_);
+                pthread_join(thread_id, nullptr);
+                pthread_mutex_lock(&life_mutex_);
+                pthread_setcancelstate(cancel_state, nullptr);
+                life_ = Life::kIdle;
+                pthread_cond_broadcast(&life_changed_);
+                return true;
+            }
+            case Life::kJoining:
+                break;
+        }
+        if (deadline == nullptr) {
+            pthread_cond_wait(&life_changed_, &life_mutex_);
+        } else if (pthread_cond_clockwait(&life_changed_, &life_mutex_, CLOCK_MONOTONIC,
+                                          deadline) == ETIMEDOUT &&
+                   life_ == Life::kRunning) {
+            return false;
+        }
+    }
 }
 
 bool ThreadHot::WaitForStop(unsigned int /*timeout*/) {
-    if (!JoinCreatedThread()) return false;
-    return !has_thread.load();
+    return Join(nullptr) && !has_thread.load();
+}
+
+bool ThreadHot::TimedWaitForStop(unsigned int timeoutMs) {
+    const timespec deadline = bobbin::detail::MonotonicDeadline(timeoutMs);
+    return Join(&deadline) && !has_thread.load();
 }
 
 bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned int /*timeout*/) {
@@ -200,7 +255,7 @@ bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned 
         if (announced) {
             PRINTF("Attempting to join with thread %d in ThreadHot::WaitForMultipleThreads\n", i);
         }
-        object->JoinCreatedThread();
+        object->Join(nullptr);
         if (announced) {
             PRINTF("Finished joining with thread %d in ThreadHot::WaitForMultipleThreads", i);
         }
@@ -209,11 +264,10 @@ bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned 
 }
 
 bool ThreadHot::Signal(int signalNumber) {
-    std::lock_guard<std::mutex> live(live_mutex_);
-    if (thread_id == 0) return false;
-    const bool deliverable = thread_live_ || (attached_ && has_thread.load() &&
-                                              pthread_equal(thread_id, pthread_self()));
-    return deliverable && pthread_kill(thread_id, signalNumber) == 0;
+    MutexHold hold(&life_mutex_);
+    const bool live = life_ == Life::kRunning || (life_ == Life::kAttached && has_thread.load() &&
+                                                  pthread_equal(thread_id, pthread_self()));
+    return live && pthread_kill(thread_id, signalNumber) == 0;
 }
 
 void ThreadHot::Signal() {
@@ -226,7 +280,7 @@ void ThreadHot::WaitforSignal() {
 
 bool ThreadHot::Suspend() {
     if (initialised_steps_ <= kSuspendConditionStep) return false;
-    bobbin::detail::MutexHold hold(&suspend_mutex);
+    MutexHold hold(&suspend_mutex);
     if (resume_count == 0) {
         // Waits for a real Resume: a spurious wake-up waits again.
         while (resume_count == 0) pthread_cond_wait(&suspend_condition, &suspend_mutex);
@@ -237,7 +291,7 @@ bool ThreadHot::Suspend() {
 
 bool ThreadHot::Resume() {
     if (initialised_steps_ <= kSuspendConditionStep) return false;
-    bobbin::detail::MutexHold hold(&suspend_mutex);
+    MutexHold hold(&suspend_mutex);
     if (resume_count == 0) {
         pthread_cond_signal(&suspend_condition);
         ++resume_count;
@@ -247,10 +301,10 @@ bool ThreadHot::Resume() {
 
 bool ThreadHot::Attach() {
     CriticalSection::Lock state(state_lock);
-    std::lock_guard<std::mutex> live(live_mutex_);
+    MutexHold hold(&life_mutex_);
     if (thread_id != 0) return false;
     thread_id = pthread_self();
-    attached_ = true;
+    life_ = Life::kAttached;
     has_thread.store(true);
     return true;
 }
@@ -266,6 +320,23 @@ int ThreadHot::GetExitCode() const {
 }
 
 pthread_t ThreadHot::GetThreadId() const {
-    std::lock_guard<std::mutex> live(live_mutex_);
+    MutexHold hold(&life_mutex_);
     return thread_id;
+}
+
+bool ThreadHot::SetThreadName(const char* name) {
+    MutexHold hold(&life_mutex_);
+    std::strncpy(name_, name == nullptr ? "" : name, sizeof name_ - 1);
+    const bool live = life_ == Life::kRunning || life_ == Life::kAttached;
+    return !live || pthread_setname_np(thread_id, name_) == 0;
+}
+
+std::string ThreadHot::GetThreadName() const {
+    MutexHold hold(&life_mutex_);
+    return name_;
+}
+
+void ThreadHot::NameThisThread() {
+    MutexHold hold(&life_mutex_);
+    if (name_[0] != '\0') pthread_setname_np(pthread_self(), name_);
 }

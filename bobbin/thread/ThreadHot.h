@@ -5,7 +5,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 
 #include "bobbin/sync/CriticalSection.h"
@@ -17,32 +16,46 @@ using VUString = std::string;
 // Sets a one-shot stack address: the next Start with a non-zero stack size
 // runs its thread on the `stackSize` bytes at `address` (suitably aligned and
 // at least PTHREAD_STACK_MIN long, kept alive until that thread is joined) and
-// clears the address. A Start with size 0 leaves it in place.
+// clears the address. A Start with size 0, or one that fails, leaves it in
+// place.
 void SetStackAddr(void* address);
 
-// Derive publicly and override Run; its result becomes the exit code. Give a
-// looping Run a way to be asked to end (a quit flag and a SynchEvent it waits
-// on with a time-out), and stop the thread before the object is deleted: by
-// the time the base destructor joins it, the subclass's members are gone.
+// Derive publicly and override Run; its result becomes the exit code. Use it
+// for a long-lived worker with a stop protocol and an exit code; for a
+// fire-and-forget function std::thread is simpler. Give a looping Run a way to
+// be asked to end (a quit flag and a SynchEvent it waits on with a time-out),
+// and stop the thread before the object is deleted: by the time the base
+// destructor joins it, the subclass's members are gone.
 //
 // The object joins each thread it creates exactly once (in WaitForStop,
-// WaitForMultipleThreads, a restarting Start or the destructor, whichever
-// comes first), and once the stop event is signalled the thread no longer
-// touches the object, so an owner may delete it right after WaitforSignal.
-// Copy and move are deleted.
+// TimedWaitForStop, WaitForMultipleThreads, a restarting Start or the
+// destructor, whichever comes first); any thread may call these, also several
+// at once, and on the object's own thread they return false at once instead of
+// waiting for themselves. Everything the thread wrote is visible to a thread
+// whose join has returned true. Only the thread's own signal of the stop event
+// means "finished": after a WaitforSignal that it released, the thread no
+// longer touches the object, so the owner may delete it. Copy and move are
+// deleted.
+//
+// Terminate ends a thread by unwinding its stack. A Run that catches
+// everything must let that unwinding pass, or the process aborts:
+//     try { ... } catch (abi::__forced_unwind&) { throw; } catch (...) { ... }
+// (abi::__forced_unwind is declared in <cxxabi.h>).
 class ThreadHot {
   public:
     // Initialises the platform objects; a failing step is reported with one
     // line on standard output and the later steps are skipped. Never throws
-    // for that (std::bad_alloc may propagate).
+    // for that (the locks and the stop event may throw std::bad_alloc or
+    // std::system_error).
     ThreadHot();
 
     // Runs on the new thread: calls Run, clears the has-thread flag and
     // returns Run's result.
     virtual int Entry();
 
-    // Joins the thread if the object still has one (unless called on that
-    // very thread), then frees the platform objects.
+    // Joins the thread if the object still has one. Called on the object's
+    // own thread (an object deleting itself in Run), it releases the thread
+    // instead, which then touches the object no more.
     virtual ~ThreadHot();
 
     // Asks the object's thread to end at its next cancellation point (an
@@ -63,24 +76,31 @@ class ThreadHot {
     // Creates a joinable thread running Entry, with a stack of `stackSize`
     // bytes (0: the platform's default). Joins the previous thread first,
     // which blocks only until a finished or terminated thread has ended.
-    // Returns false, creating nothing, while the object has a thread or when
-    // the platform refuses. Takes the state lock.
+    // Returns false, creating nothing, while the object has a thread, when the
+    // platform refuses the thread, the stack size or the lent stack (a lent
+    // stack then stays lent). Takes the state lock.
     bool Start(unsigned long stackSize);
 
     // The thread's start routine; `object` is the ThreadHot.
     static void* EntryFunc(void* object);
 
     // Blocks until the object's thread has ended and joins it. The time-out
-    // does not limit the wait. Returns true when the object has no thread
-    // afterwards; false when called on the object's own thread (which cannot
-    // join itself) or for a thread bound by Attach, which is not the object's
-    // to join.
+    // does not limit the wait (TimedWaitForStop does). Returns true when the
+    // object has no thread afterwards; false at once on the object's own
+    // thread, and for a thread bound by Attach, which is not the object's to
+    // join.
     bool WaitForStop(unsigned int timeout);
     bool WaitForStop() { return WaitForStop(3000); }
 
-    // Joins the threads of `threads[0..count)` in order (null entries are
-    // passed over); the time-out does not limit the wait. Returns false if
-    // count is below 1, else true.
+    // As WaitForStop, but gives up after `timeoutMs` milliseconds on the
+    // monotonic clock: true when the thread has ended and been joined (or there
+    // is none), false when it still runs at the deadline (nothing joined,
+    // nothing changed), on the object's own thread, or for an attached thread.
+    bool TimedWaitForStop(unsigned int timeoutMs);
+
+    // Joins the threads of `threads[0..count)` in order (null entries, and the
+    // caller's own object, are passed over); the time-out does not limit the
+    // wait. Returns false if count is below 1, else true.
     static bool WaitForMultipleThreads(ThreadHot** threads, int count, unsigned int timeout);
     static bool WaitForMultipleThreads(ThreadHot** threads, int count) {
         return WaitForMultipleThreads(threads, count, SynchEvent::kInfinite);
@@ -92,9 +112,12 @@ class ThreadHot {
     // by Attach only that thread itself may signal it this way.
     bool Signal(int signalNumber);
 
-    // Signals the stop event / waits on it without limit. The thread signals
-    // the stop event once when Entry has returned (or it was terminated).
+    // Signals the stop event. It does not stop the thread, and a WaitforSignal
+    // that it releases does not mean the thread has finished: wait for the end
+    // with WaitForStop or TimedWaitForStop.
     void Signal();
+    // Waits on the stop event without limit. The thread signals it once when
+    // Entry has returned (or it was terminated).
     void WaitforSignal();
 
     // Cooperative pause of the calling thread: Suspend blocks until a Resume,
@@ -116,15 +139,21 @@ class ThreadHot {
 
     // Run's result, once it has returned (0 before). Takes the result lock.
     int GetExitCode() const;
-    // The id of the thread last bound by Start or Attach; 0 if none. Never blocks
-    // for long.
+    // The id of the thread last bound by Start or Attach; 0 if none.
     pthread_t GetThreadId() const;
+
+    // Names the object's thread for debuggers, top -H, ps -L and perf: the
+    // name (cut to 15 bytes) is given to each thread the object starts, and at
+    // once to its live thread. False when the platform refuses to rename the
+    // live thread; the name is kept either way.
+    bool SetThreadName(const char* name);
+    std::string GetThreadName() const;
 
     ThreadHot(const ThreadHot&) = delete;
     ThreadHot& operator=(const ThreadHot&) = delete;
 
   protected:
-    pthread_t thread_id;
+    pthread_t thread_id;  // written by Start and Attach under life_mutex_
     pthread_attr_t thread_attributes;
     pthread_mutex_t suspend_mutex;
     pthread_mutexattr_t mutex_attributes;
@@ -138,18 +167,21 @@ class ThreadHot {
     CriticalSection state_lock;
 
   private:
-    // Joins the created thread if it has not been joined yet. False if the
-    // caller is that thread or the join failed.
-    bool JoinCreatedThread();
-    // The thread's last touches of the object; the stop event comes last.
-    void FinishOnThread();
+    // The life of the bound thread. Created threads go kIdle -> kRunning ->
+    // kFinished (their last touch of the object is done) -> kJoining -> kIdle;
+    // Attach goes kIdle -> kAttached for good.
+    enum class Life { kIdle, kRunning, kFinished, kJoining, kAttached };
 
-    // Lock order: state_lock, join_mutex_, live_mutex_. thread_id is written
-    // under both of the latter, so either suffices to read it.
-    int initialised_steps_;          // how many of the five platform objects exist
-    std::mutex join_mutex_;          // guards joinable_ and serialises joins
-    bool joinable_;                  // a created thread not yet joined
-    mutable std::mutex live_mutex_;  // guards thread_live_ and attached_
-    bool thread_live_;               // a created thread has not done its last bookkeeping
-    bool attached_;                  // bound by Attach
+    // Waits (up to `deadline`, null: without limit) until the created thread
+    // has finished, then joins it. False on the thread itself, for an attached
+    // thread, or at the deadline.
+    bool Join(const struct timespec* deadline);
+    void FinishOnThread();  // the thread's last touches of the object
+    void NameThisThread();
+
+    int initialised_steps_;  // how many of the five platform objects exist
+    mutable pthread_mutex_t life_mutex_ = PTHREAD_MUTEX_INITIALIZER;  // guards the fields below
+    pthread_cond_t life_changed_ = PTHREAD_COND_INITIALIZER;          // broadcast on each change
+    Life life_;
+    char name_[16];
 };
