@@ -319,7 +319,10 @@ Time64 timelocal64(TM64* date) {
 }
 
 char* asctime64_r(const TM64* date, char* result) {
-    if (date == nullptr || !valid_tm_wday(date) || !valid_tm_mon(date)) return nullptr;
+    if (date == nullptr || !valid_tm_wday(date) || !valid_tm_mon(date)) {
+        errno = EINVAL;
+        return nullptr;
+    }
     char text[96];  // room for every field at its widest
     const int length =
         std::snprintf(text, sizeof text, "%.3s %.3s %02d %.2d:%.2d:%.2d %" PRId64 "\n",

@@ -55,10 +55,10 @@ Time64 timelocal64(TM64* date);
 Time64 timegm64(const TM64* date);
 
 // Writes "Www Mmm DD hh:mm:ss YYYY\n" (the year in full, with its sign) into
-// result, which holds at least 35 bytes. Returns result, or null when date is
-// null or tm_wday is outside 0 to 6 or tm_mon outside 0 to 11 (errno
-// unchanged), or when the text would need more than 35 bytes (errno =
-// EOVERFLOW); on failure result is not written.
+// result, which holds at least 35 bytes. Returns result, or null with errno =
+// EINVAL when date is null or tm_wday is outside 0 to 6 or tm_mon outside 0 to
+// 11, or with errno = EOVERFLOW when the text would need more than 35 bytes;
+// on failure result is not written.
 char* asctime64_r(const TM64* date, char* result);
 
 // asctime64_r of the local time of *time (not null) into result (35 bytes).
