@@ -1,5 +1,7 @@
 #include "bobbin/time/time64.h"
 
+#include <unistd.h>  // environ
+
 #include <algorithm>
 #include <atomic>
 #include <cassert>
@@ -142,12 +144,15 @@ bool platform_localtime(Time64 time, struct tm* result) {
 
 // What a thread knows of the zone that TZ names (zero-initialised: unknown).
 struct ZoneState {
-    bool known;           // the fields below describe TZ as tz_set and tz hold it
-    bool tz_set;          // TZ is set, to tz
-    char tz[256];         // TZ as last seen; a longer one is never known
-    unsigned generation;  // zone_generation when last seen
-    bool rule_string;     // a POSIX rule string with explicit rules: no zone file
-    Year rule_window;     // 0 until needed, see rule_year
+    bool known;          // the fields below describe TZ as tz_set and tz hold it
+    bool tz_set;         // TZ is set, to tz
+    char tz[256];        // TZ as last seen; a longer one is never known
+    char** environment;  // environ, when TZ was found in it at tz_index
+    std::size_t tz_index;
+    const char* tz_entry;  // the "TZ=" entry found there
+    unsigned generation;   // zone_generation when last seen
+    bool rule_string;      // a POSIX rule string with explicit rules: no zone file
+    Year rule_window;      // 0 until needed, see rule_year
 };
 
 thread_local ZoneState zone_state;
@@ -156,6 +161,28 @@ thread_local ZoneState zone_state;
 // last saw, so that every thread looks again, also one whose TZ is back at
 // the value it saw.
 std::atomic<unsigned> zone_generation{0};
+
+// The value of TZ, as getenv finds it. The environment's functions replace an
+// entry's pointer when they change it and move entries when they remove one,
+// so an entry still in its place with the same pointer and text is TZ as it
+// was; only then is the scan of the environment saved.
+const char* find_tz(ZoneState& zone) {
+    char** const environment = environ;
+    if (zone.known && zone.tz_set && environment == zone.environment &&
+        environment[zone.tz_index] == zone.tz_entry &&
+        std::strcmp(zone.tz_entry + 3, zone.tz) == 0) {
+        return zone.tz_entry + 3;
+    }
+    for (std::size_t i = 0; environment != nullptr && environment[i] != nullptr; ++i) {
+        if (std::strncmp(environment[i], "TZ=", 3) == 0) {
+            zone.environment = environment;
+            zone.tz_index = i;
+            zone.tz_entry = environment[i];
+            return environment[i] + 3;
+        }
+    }
+    return nullptr;
+}
 
 bool same_tz(const ZoneState& zone, const char* tz) {
     return tz == nullptr ? !zone.tz_set : zone.tz_set && std::strcmp(zone.tz, tz) == 0;
@@ -186,7 +213,7 @@ bool is_rule_string(const char* tz) {
 // since (always when reread is set), and returns what is known of the zone.
 ZoneState& current_zone(bool reread) {
     ZoneState& zone = zone_state;
-    const char* tz = std::getenv("TZ");
+    const char* tz = find_tz(zone);
     unsigned generation = zone_generation.load(std::memory_order_acquire);
     if (!reread && zone.known && zone.generation == generation && same_tz(zone, tz)) return zone;
     tzset();
