@@ -464,38 +464,40 @@ TM64* localtime64_r(const Time64* time, TM64* result) {
 Time64 mktime64(TM64* date) {
     // Carry the wall-clock fields into range first, so that every spelling of a
     // local time takes the same path. Seconds outside 0 to 59 are added after
-    // the zone is resolved, as mktime adds them.
+    // the zone is resolved, as mktime adds them. A date that carries past
+    // either end of tm_year is carried 400 years nearer, a year of the same
+    // calendar under the same rules, as the zone may still bring it back.
     TM64 local = *date;
     local.tm_sec = std::clamp(date->tm_sec, 0, 59);
     const Time64 extra_seconds = Time64{date->tm_sec} - local.tm_sec;
+    Year cycles_nearer = 0;
     if (!fields_in_range(&local)) {
-        const Time64 wall = timegm64(&local);
-        if (gmtime64_r(&wall, &local) == nullptr) return -1;  // errno is EOVERFLOW
+        Time64 wall = timegm64(&local);
+        if (gmtime64_r(&wall, &local) == nullptr) {
+            cycles_nearer = wall < 0 ? 1 : -1;
+            wall += cycles_nearer * seconds_in_gregorian_cycle;
+            if (gmtime64_r(&wall, &local) == nullptr) return -1;  // errno is EOVERFLOW
+        }
         local.tm_isdst = date->tm_isdst;
     }
 
+    // Solve in the year itself where the C library applies the zone's rules,
+    // else in a year of the same calendar where it does, and move back.
     ZoneState& zone = current_zone(false);
-    const Year year = Year{local.tm_year} + 1900;
+    const Year solved_year = Year{local.tm_year} + 1900;
+    const Year year = solved_year - cycles_nearer * years_in_gregorian_cycle;
+    const bool platform_rules = year < rule_end_year && (!zone.rule_string || year > 1970);
+    if (!platform_rules) local.tm_year = static_cast<int>(rule_year(zone, year) - 1900);
+    const Year moved_year = platform_rules ? solved_year : Year{local.tm_year} + 1900;
     Time64 result;
-    if (year < rule_end_year && (!zone.rule_string || year > 1970)) {
-        if (!solve_local(&local, &result)) return -1;
-    } else {
-        const Year moved_year = rule_year(zone, year);
-        local.tm_year = static_cast<int>(moved_year - 1900);
-        if (!solve_local(&local, &result)) return -1;
-        result += bobbin::seconds_between_years(year, moved_year);
-        const Year local_year = Year{local.tm_year} + (year - moved_year);
-        if (!fits_int(local_year)) {
-            errno = EOVERFLOW;
-            return -1;
-        }
-        local.tm_year = static_cast<int>(local_year);
-    }
-    result += extra_seconds;
-    if (result < first_time || result > last_time) {
+    if (!solve_local(&local, &result)) return -1;
+    result += bobbin::seconds_between_years(year, moved_year) + extra_seconds;
+    const Year local_year = Year{local.tm_year} + (year - moved_year);
+    if (!fits_int(local_year) || result < first_time || result > last_time) {
         errno = EOVERFLOW;  // a local date near either end whose UTC year does not fit
         return -1;
     }
+    local.tm_year = static_cast<int>(local_year);
     if (extra_seconds != 0 && localtime64_r(&result, &local) == nullptr) return -1;
     *date = local;
     return result;
