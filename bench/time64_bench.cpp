@@ -21,7 +21,7 @@ struct Range {
     std::int64_t year;
 };
 const Range kRanges[] = {
-    {"now", 2025}, {"2400", 2400}, {"+1e6", 1000000}, {"-1e6", -1000000}, {"2e9", 2000000000}};
+    {"now", 2026}, {"2400", 2400}, {"+1e6", 1000000}, {"-1e6", -1000000}, {"2e9", 2000000000}};
 const char* const kZones[] = {"UTC0", "America/New_York"};
 
 constexpr std::size_t kInputs = 256;

@@ -35,10 +35,10 @@ Time64 Utc(std::int64_t year, int mon, int mday, int hour, int min, int sec) {
 }  // namespace
 
 int main() {
-    // Local time is shown in a zone with daylight saving; its rule applies in
-    // every year, also far outside the range of 32-bit time.
+    // Local time is shown in a zone given as a rule with daylight saving; the
+    // rule applies in every year, also far outside the range of 32-bit time.
+    // A change of TZ is seen at the next call, without tzset.
     setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
-    tzset();
 
     std::puts("Across the range:");
     Show("year -2,000,000,000", Utc(-2000000000, 6, 1, 12, 0, 0));
@@ -64,6 +64,15 @@ int main() {
     std::printf("\n4 July 300,000,000 09:30 local is %" PRId64 " (%s, UTC offset %ld s): %s", when,
                 meeting.tm_zone, meeting.tm_gmtoff, asctime64_r(&meeting, text));
     std::printf("back in UTC: %s", asctime64_r(gmtime64(&when), text));
+
+    // A zone file: its own data, local mean time before its first transition,
+    // and its current rule beyond year 5,881,580, where the C library stops
+    // applying daylight saving.
+    setenv("TZ", "America/New_York", 1);
+    std::puts("\nIn America/New_York:");
+    Show("15 January 1850", Utc(1850, 0, 15, 12, 0, 0));
+    Show("1 July 2026", Utc(2026, 6, 1, 12, 0, 0));
+    Show("1 July 10,000,000", Utc(10000000, 6, 1, 12, 0, 0));
 
     // Text that would not fit its 35 bytes is refused.
     meeting.tm_mday = -2147483647;

@@ -1,13 +1,19 @@
 #include "bobbin/time/time64.h"
 
+#include <unistd.h>  // environ
+
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "bobbin/time/time64_internal.h"
 
@@ -43,25 +49,6 @@ constexpr int safe_years_high[28] = {2016, 2017, 2018, 2019, 2020, 2021, 2022, 2
 constexpr int safe_years_low[28] = {1996, 1997, 1998, 1971, 1972, 1973, 1974, 1975, 1976, 1977,
                                     1978, 1979, 1980, 1981, 1982, 1983, 1984, 1985, 1986, 1987,
                                     1988, 1989, 1990, 1991, 1992, 1993, 1994, 1995};
-
-constexpr TM64 make_date(int year, int mon, int mday, int hour, int min, int sec, int wday,
-                         int yday) {
-    TM64 date{};
-    date.tm_year = year;
-    date.tm_mon = mon;
-    date.tm_mday = mday;
-    date.tm_hour = hour;
-    date.tm_min = min;
-    date.tm_sec = sec;
-    date.tm_wday = wday;
-    date.tm_yday = yday;
-    return date;
-}
-
-// The dates that a signed 32-bit count of seconds reaches; between them the C
-// library's mktime is used as it is.
-constexpr TM64 SYSTEM_MKTIME_MIN = make_date(1, 11, 13, 12, 45, 52, 5, 346);
-constexpr TM64 SYSTEM_MKTIME_MAX = make_date(138, 0, 18, 19, 14, 7, 1, 17);
 
 constexpr char wday_name[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr char mon_name[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -102,6 +89,22 @@ constexpr std::int64_t days_before_year(Year year) {
            floor_div(before, 400) - 477;  // 477 leap days before 1970
 }
 
+// The C library evaluates a daylight-saving rule for a year from the days
+// between 1970 and 1 January of that year, counted in an int; from the year
+// whose count passes INT_MAX on, it applies standard time only. rule_end_year
+// is the last year that it converts with the zone's rules, rule_end_time the
+// first second after it.
+constexpr Year rule_end_year = 5881580;
+static_assert(days_before_year(rule_end_year) <= INT_MAX &&
+              days_before_year(rule_end_year + 1) > INT_MAX);
+constexpr Time64 rule_end_time = days_before_year(rule_end_year + 1) * 86400;
+
+// From 400,000 years after 2000 on, further than any zone file lists
+// transitions, the C library converts with each zone's current rule.
+constexpr Year current_rule_year = 402000;
+constexpr Time64 current_rule_shift =
+    (current_rule_year - 2000) / years_in_gregorian_cycle * seconds_in_gregorian_cycle;
+
 // Exception centuries from 2000 to year (negative before 2000), times the
 // shift of 16 positions that each causes in the 28-year cycle.
 Year cycle_offset(Year year) {
@@ -130,11 +133,214 @@ bool fields_in_range(const TM64* date) {
            date->tm_yday < length_of_year[leap];
 }
 
-// The C library's local conversion after rereading the zone, as localtime
-// does, but into the caller's storage.
+// The C library's local conversion of time with the zone it holds; false with
+// errno = EOVERFLOW when the local year does not fit tm_year.
 bool platform_localtime(Time64 time, struct tm* result) {
     const time_t platform_time = time;
-    return fake_localtime_r(&platform_time, result) != nullptr;
+    if (localtime_r(&platform_time, result) != nullptr) return true;
+    errno = EOVERFLOW;
+    return false;
+}
+
+// What a thread knows of the zone that TZ names (zero-initialised: unknown).
+struct ZoneState {
+    bool known;          // the fields below describe TZ as tz_set and tz hold it
+    bool tz_set;         // TZ is set, to tz
+    char tz[256];        // TZ as last seen; a longer one is never known
+    char** environment;  // environ, when TZ was found in it at tz_index
+    std::size_t tz_index;
+    const char* tz_entry;  // the "TZ=" entry found there
+    unsigned generation;   // zone_generation when last seen
+    bool rule_string;      // a POSIX rule string with explicit rules: no zone file
+    Year rule_window;      // 0 until needed, see rule_year
+};
+
+thread_local ZoneState zone_state;
+
+// Bumped when a thread makes the C library load a TZ other than the one it
+// last saw, so that every thread looks again, also one whose TZ is back at
+// the value it saw.
+std::atomic<unsigned> zone_generation{0};
+
+// The value of TZ, as getenv finds it. The environment's functions replace an
+// entry's pointer when they change it and move entries when they remove one,
+// so an entry still in its place with the same pointer and text is TZ as it
+// was; only then is the scan of the environment saved.
+const char* find_tz(ZoneState& zone) {
+    char** const environment = environ;
+    if (zone.known && zone.tz_set && environment == zone.environment &&
+        environment[zone.tz_index] == zone.tz_entry &&
+        std::strcmp(zone.tz_entry + 3, zone.tz) == 0) {
+        return zone.tz_entry + 3;
+    }
+    for (std::size_t i = 0; environment != nullptr && environment[i] != nullptr; ++i) {
+        if (std::strncmp(environment[i], "TZ=", 3) == 0) {
+            zone.environment = environment;
+            zone.tz_index = i;
+            zone.tz_entry = environment[i];
+            return environment[i] + 3;
+        }
+    }
+    return nullptr;
+}
+
+bool same_tz(const ZoneState& zone, const char* tz) {
+    return tz == nullptr ? !zone.tz_set : zone.tz_set && std::strcmp(zone.tz, tz) == 0;
+}
+
+// True when the C library reads tz as a POSIX rule string with explicit
+// daylight-saving rules ("EST5EDT,M3.2.0,M11.1.0"): one that names no zone
+// file. Unset, empty, a zone file and a rule string without rules are not.
+bool is_rule_string(const char* tz) {
+    if (tz == nullptr) return false;
+    if (*tz == ':') ++tz;
+    if (std::strchr(tz, ',') == nullptr) return false;
+    std::string path = tz;
+    if (*tz != '/') {
+        const char* directory = std::getenv("TZDIR");
+        path = std::string(directory && *directory ? directory : "/usr/share/zoneinfo") + "/" + tz;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return true;
+    char magic[4] = {};
+    const bool zone_file = std::fread(magic, 1, 4, file) == 4 && std::memcmp(magic, "TZif", 4) == 0;
+    std::fclose(file);
+    return !zone_file;
+}
+
+// Has the C library reread TZ, as localtime does, when it differs from the
+// value that this thread saw last or another thread has loaded a new one
+// since (always when reread is set), and returns what is known of the zone.
+ZoneState& current_zone(bool reread) {
+    ZoneState& zone = zone_state;
+    const char* tz = find_tz(zone);
+    unsigned generation = zone_generation.load(std::memory_order_acquire);
+    if (!reread && zone.known && zone.generation == generation && same_tz(zone, tz)) return zone;
+    tzset();
+    if (!zone.known || !same_tz(zone, tz)) generation = zone_generation.fetch_add(1) + 1;
+    zone.tz_set = tz != nullptr;
+    zone.known = tz == nullptr || std::strlen(tz) < sizeof zone.tz;
+    if (zone.tz_set && zone.known) std::strcpy(zone.tz, tz);
+    zone.generation = generation;
+    zone.rule_string = is_rule_string(tz);
+    zone.rule_window = 0;
+    return zone;
+}
+
+bool same_offset(const struct tm& a, const struct tm& b) {
+    return a.tm_gmtoff == b.tm_gmtoff && a.tm_isdst == b.tm_isdst &&
+           std::strcmp(a.tm_zone ? a.tm_zone : "", b.tm_zone ? b.tm_zone : "") == 0;
+}
+
+// True when the C library converts year as it converts the same year 400,000
+// years later, where only the zone's current rule reaches: the offset is the
+// same at each day's start and changes at the same seconds (found by halving).
+bool follows_current_rule(Year year) {
+    Time64 time = days_before_year(year) * 86400;
+    const Time64 end = days_before_year(year + 1) * 86400;
+    struct tm here, there;
+    if (!platform_localtime(time, &here) ||
+        !platform_localtime(time + current_rule_shift, &there) || !same_offset(here, there)) {
+        return false;
+    }
+    for (; time < end; time += 86400) {
+        struct tm next, next_there;
+        if (!platform_localtime(time + 86400, &next) ||
+            !platform_localtime(time + 86400 + current_rule_shift, &next_there) ||
+            !same_offset(next, next_there)) {
+            return false;
+        }
+        if (!same_offset(here, next)) {
+            Time64 before = time, after = time + 86400;  // the offset changes in (before, after]
+            while (after - before > 1) {
+                const Time64 middle = before + (after - before) / 2;
+                struct tm probe;
+                if (!platform_localtime(middle, &probe)) return false;
+                (same_offset(probe, here) ? before : after) = middle;
+            }
+            if (!platform_localtime(before + current_rule_shift, &there) ||
+                !same_offset(there, here) ||
+                !platform_localtime(after + current_rule_shift, &there) ||
+                !same_offset(there, next)) {
+                return false;
+            }
+        }
+        here = next;
+    }
+    return true;
+}
+
+// The first of 28 years (2010, 2038 or 2066) that the C library converts with
+// the zone's current rule, or -1 when there is none.
+Year find_rule_window() {
+    for (const Year first : {2010, 2038, 2066}) {
+        Year year = first;
+        while (year < first + 28 && follows_current_rule(year)) ++year;
+        if (year == first + 28) return first;
+    }
+    return -1;
+}
+
+// A year with the calendar of year (weekday of 1 January, leap status, and
+// that of the year before) in which the C library applies the zone's rule,
+// for a year outside 1971 to 2037: for a rule string its safe year, for a
+// zone file a year that the C library converts with the zone's current rule,
+// so that the far future goes on as the near future.
+Year rule_year(ZoneState& zone, Year year) {
+    if (zone.rule_string) return bobbin::safe_year(year);
+    if (zone.rule_window == 0) zone.rule_window = find_rule_window();
+    if (zone.rule_window > 0) return bobbin::safe_year(year) - 2010 + zone.rule_window;
+    return current_rule_year + (year % 400 + 400) % 400;
+}
+
+// The local time of time from the same moment of rule_year, moved back.
+bool moved_localtime(ZoneState& zone, Time64 time, struct tm* local) {
+    TM64 utc;
+    if (gmtime64_r(&time, &utc) == nullptr) return false;
+    const Year year = Year{utc.tm_year} + 1900;
+    const Year moved_year = rule_year(zone, year);
+    if (!platform_localtime(time - bobbin::seconds_between_years(year, moved_year), local)) {
+        return false;
+    }
+    const Year local_year = Year{local->tm_year} + (year - moved_year);
+    if (!fits_int(local_year)) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    local->tm_year = static_cast<int>(local_year);
+    return true;
+}
+
+// The second whose local time is the wall-clock date *local (fields in range),
+// with *local rewritten as the C library converts that second. The offset in
+// tm_gmtoff is tried first, then the one found there: that settles a local
+// time that occurs once, and picks by tm_gmtoff one that occurs twice. A time
+// that does not occur, or whose tm_isdst the zone does not have then, goes to
+// mktime. False with errno = EOVERFLOW when no second fits.
+bool solve_local(struct tm* local, Time64* result) {
+    const Time64 wall = timegm64(local);
+    long offset = local->tm_gmtoff > -86400 && local->tm_gmtoff < 86400 ? local->tm_gmtoff : 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        struct tm found;
+        if (!platform_localtime(wall - offset, &found)) break;
+        if (timegm64(&found) == wall) {
+            if (local->tm_isdst >= 0 && (local->tm_isdst > 0) != (found.tm_isdst > 0)) break;
+            *result = wall - offset;
+            *local = found;
+            return true;
+        }
+        offset = found.tm_gmtoff;
+    }
+    struct tm copy = *local;
+    errno = 0;
+    const time_t time = mktime(&copy);
+    if (time == -1 && errno != 0) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    *result = time;
+    *local = copy;
+    return true;
 }
 
 }  // namespace
@@ -239,77 +445,60 @@ Time64 timegm64(const TM64* date) {
 
 TM64* localtime64_r(const Time64* time, TM64* result) {
     assert(result != nullptr);
-    struct tm local {};
-    if (*time >= std::numeric_limits<std::int32_t>::min() &&
-        *time <= std::numeric_limits<std::int32_t>::max()) {
-        if (!platform_localtime(*time, &local)) return nullptr;
-        copy_tm_to_TM64(&local, result);
-        assert(check_tm(result));
-        return result;
-    }
-
-    // Convert the same moment of a year with the same calendar, whose zone
-    // rules the C library knows, and move the date back to the real year.
-    TM64 utc;
-    if (gmtime64_r(time, &utc) == nullptr) return nullptr;
-    const int utc_year = utc.tm_year;
-    if (utc.tm_year > 137 || utc.tm_year < 70) {
-        utc.tm_year = static_cast<int>(bobbin::safe_year(Year{utc.tm_year} + 1900) - 1900);
-    }
-    if (!platform_localtime(timegm64(&utc), &local)) return nullptr;
-
-    // The local date may lie in the year before or after the UTC date.
-    Year year = utc_year;
-    const int month_shift = local.tm_mon - utc.tm_mon;
-    if (month_shift == 11) year -= 1;
-    if (month_shift == -11) year += 1;
-    if (!fits_int(year)) {
+    if (*time < first_time || *time > last_time) {
         errno = EOVERFLOW;
         return nullptr;
     }
-    local.tm_year = static_cast<int>(year);
-    copy_tm_to_TM64(&local, result);
+    ZoneState& zone = current_zone(false);
+    struct tm local;
+    const bool platform_rules = *time < rule_end_time && (!zone.rule_string || *time >= 0);
+    if (!(platform_rules ? platform_localtime(*time, &local)
+                         : moved_localtime(zone, *time, &local))) {
+        return nullptr;
+    }
+    *result = local;
     assert(check_tm(result));
     return result;
 }
 
 Time64 mktime64(TM64* date) {
-    if (date_in_safe_range(date, &SYSTEM_MKTIME_MIN, &SYSTEM_MKTIME_MAX)) {
-        return mktime(date);  // TM64 is the C library's struct tm
+    // Carry the wall-clock fields into range first, so that every spelling of a
+    // local time takes the same path. Seconds outside 0 to 59 are added after
+    // the zone is resolved, as mktime adds them. A date that carries past
+    // either end of tm_year is carried 400 years nearer, a year of the same
+    // calendar under the same rules, as the zone may still bring it back.
+    TM64 local = *date;
+    local.tm_sec = std::clamp(date->tm_sec, 0, 59);
+    const Time64 extra_seconds = Time64{date->tm_sec} - local.tm_sec;
+    Year cycles_nearer = 0;
+    if (!fields_in_range(&local)) {
+        Time64 wall = timegm64(&local);
+        if (gmtime64_r(&wall, &local) == nullptr) {
+            cycles_nearer = wall < 0 ? 1 : -1;
+            wall += cycles_nearer * seconds_in_gregorian_cycle;
+            if (gmtime64_r(&wall, &local) == nullptr) return -1;  // errno is EOVERFLOW
+        }
+        local.tm_isdst = date->tm_isdst;
     }
 
-    // Normalise the wall-clock fields within the real year first, so that a
-    // carry across a year boundary reaches that year. Seconds outside 0 to 59
-    // are added after the zone is resolved, as mktime adds them.
-    TM64 safe = *date;
-    safe.tm_sec = std::clamp(date->tm_sec, 0, 59);
-    const Time64 extra_seconds = Time64{date->tm_sec} - safe.tm_sec;
-    if (!fields_in_range(&safe)) {
-        const Time64 wall_seconds = timegm64(&safe);
-        if (gmtime64_r(&wall_seconds, &safe) == nullptr) return -1;  // errno is EOVERFLOW
-    }
-    const Year year = Year{safe.tm_year} + 1900;
-    const Year safe_full_year = bobbin::safe_year(year);
-    safe.tm_year = static_cast<int>(safe_full_year - 1900);
-    safe.tm_isdst = date->tm_isdst;
-
-    const time_t safe_time = mktime(&safe);
-    if (safe_time == -1) return -1;  // no time of the safe years is -1
-    const Time64 result =
-        safe_time + bobbin::seconds_between_years(year, safe_full_year) + extra_seconds;
-    if (result < first_time || result > last_time) {
+    // Solve in the year itself where the C library applies the zone's rules,
+    // else in a year of the same calendar where it does, and move back.
+    ZoneState& zone = current_zone(false);
+    const Year solved_year = Year{local.tm_year} + 1900;
+    const Year year = solved_year - cycles_nearer * years_in_gregorian_cycle;
+    const bool platform_rules = year < rule_end_year && (!zone.rule_string || year > 1970);
+    if (!platform_rules) local.tm_year = static_cast<int>(rule_year(zone, year) - 1900);
+    const Year moved_year = platform_rules ? solved_year : Year{local.tm_year} + 1900;
+    Time64 result;
+    if (!solve_local(&local, &result)) return -1;
+    result += bobbin::seconds_between_years(year, moved_year) + extra_seconds;
+    const Year local_year = Year{local.tm_year} + (year - moved_year);
+    if (!fits_int(local_year) || result < first_time || result > last_time) {
         errno = EOVERFLOW;  // a local date near either end whose UTC year does not fit
         return -1;
     }
-    if (extra_seconds == 0 && safe.tm_year == safe_full_year - 1900) {
-        safe.tm_year = static_cast<int>(year - 1900);
-        *date = safe;
-        return result;
-    }
-    // The zone or the extra seconds moved the date out of the safe year, whose
-    // neighbours need not match the real year's: convert the result itself.
-    TM64 local;
-    if (localtime64_r(&result, &local) == nullptr) return -1;
+    local.tm_year = static_cast<int>(local_year);
+    if (extra_seconds != 0 && localtime64_r(&result, &local) == nullptr) return -1;
     *date = local;
     return result;
 }
@@ -319,7 +508,10 @@ Time64 timelocal64(TM64* date) {
 }
 
 char* asctime64_r(const TM64* date, char* result) {
-    if (date == nullptr || !valid_tm_wday(date) || !valid_tm_mon(date)) return nullptr;
+    if (date == nullptr || !valid_tm_wday(date) || !valid_tm_mon(date)) {
+        errno = EINVAL;
+        return nullptr;
+    }
     char text[96];  // room for every field at its widest
     const int length =
         std::snprintf(text, sizeof text, "%.3s %.3s %02d %.2d:%.2d:%.2d %" PRId64 "\n",
@@ -344,7 +536,7 @@ TM64* gmtime64(const Time64* time) {
 }
 
 TM64* localtime64(const Time64* time) {
-    tzset();
+    current_zone(true);
     return localtime64_r(time, &Static_Return_Date);
 }
 
@@ -353,7 +545,6 @@ char* asctime64(const TM64* date) {
 }
 
 char* ctime64(const Time64* time) {
-    tzset();
     const TM64* date = localtime64(time);
     return date == nullptr ? nullptr : asctime64(date);
 }
@@ -382,7 +573,7 @@ void copy_TM64_to_tm(const TM64* source, struct tm* destination) {
 
 struct tm* fake_localtime_r(const time_t* time, struct tm* result) {
     assert(result != nullptr);
-    tzset();  // localtime_r alone would keep a zone read earlier
+    current_zone(false);  // localtime_r alone would keep a zone read earlier
     if (localtime_r(time, result) == nullptr) {
         *result = tm{};
         return nullptr;

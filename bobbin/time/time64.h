@@ -4,9 +4,17 @@
 // 32-bit tm_year holds, and dates as text.
 //
 // UTC conversions are the module's own arithmetic. Local conversions use the
-// C library's zone rules; for dates outside 13 Dec 1901 to 18 Jan 2038 the
-// rules of a year between 1971 and 2037 with the same calendar (leap status,
-// weekday of 1 January) are applied and the result is moved back.
+// C library's (64-bit time_t) in every year where it applies the zone's
+// rules: for a zone file (TZ unset, "America/New_York", ":Europe/London", or a
+// name such as "EST5EDT" that the zone directory holds) from the first year
+// that tm_year holds up to year 5,881,580, local mean time before the zone's
+// first transition included; for a POSIX rule string with daylight-saving
+// rules that names no file ("EST5EDT,M3.2.0,M11.1.0") from 1970 to 5,881,580.
+// The C library applies no daylight saving after that year, nor a rule
+// string's before 1970. There the moment is moved to a year with the same
+// calendar in which the C library applies the zone's current rule (for a rule
+// string one from 1971 to 2037), converted and moved back: a rule string's
+// rule holds in every year, and the far future goes on as the near future.
 //
 // Pointer arguments documented as "not null" must not be null. The functions
 // without an _r suffix return static storage (one date, one 35-byte text) that
@@ -30,20 +38,24 @@ using TM64 = struct tm;
 TM64* gmtime64_r(const Time64* time, TM64* result);
 
 // Converts *time (not null) to local time in *result (not null), with the zone
-// as localtime reads it (TZ is reread at each call). Returns result, or null
-// when the UTC year does not fit tm_year (errno = EOVERFLOW), when the local
-// year would leave the range of tm_year (errno = EOVERFLOW), or when the C
-// library's conversion fails; on failure *result is not written.
+// as localtime reads it: TZ is read again whenever its value differs from the
+// one that the previous local conversion saw. Returns result, or null with
+// errno = EOVERFLOW when the UTC or the local year does not fit tm_year; then
+// *result is not written.
 TM64* localtime64_r(const Time64* time, TM64* result);
 
 // Seconds for *date (not null) taken as local time; tm_wday and tm_yday are
-// ignored, a negative tm_isdst lets the zone decide. Normalises *date in
-// place, as mktime does, and returns the time. Fields beyond their ranges
-// carry into the next larger ones (seconds outside 0 to 59 are added after
-// the zone is resolved, as mktime adds them). Returns -1 with errno =
-// EOVERFLOW, *date untouched, when the normalised date or its UTC time lies
-// outside the years that tm_year holds. Between 13 Dec 1901 and 18 Jan 2038
-// (compared field by field as given) it is mktime.
+// ignored, a negative tm_isdst lets the zone decide. Fields beyond their
+// ranges are first carried into the larger ones as wall-clock time, so every
+// spelling of a local time gives one result (seconds outside 0 to 59 are
+// added after the zone is resolved, as mktime adds them). A local time that
+// occurs twice is told apart by tm_isdst, else by tm_gmtoff when it is one of
+// the two offsets; one that does not occur, or whose tm_isdst the zone does
+// not have then, is resolved as mktime resolves it. Normalises *date in place
+// as localtime64_r converts the result, so mktime64 of localtime64_r's date
+// gives its time back. Returns -1 with errno = EOVERFLOW, *date untouched,
+// when the normalised date or its UTC time lies outside the years that
+// tm_year holds.
 Time64 mktime64(TM64* date);
 
 // The same as mktime64.
@@ -55,10 +67,10 @@ Time64 timelocal64(TM64* date);
 Time64 timegm64(const TM64* date);
 
 // Writes "Www Mmm DD hh:mm:ss YYYY\n" (the year in full, with its sign) into
-// result, which holds at least 35 bytes. Returns result, or null when date is
-// null or tm_wday is outside 0 to 6 or tm_mon outside 0 to 11 (errno
-// unchanged), or when the text would need more than 35 bytes (errno =
-// EOVERFLOW); on failure result is not written.
+// result, which holds at least 35 bytes. Returns result, or null with errno =
+// EINVAL when date is null or tm_wday is outside 0 to 6 or tm_mon outside 0 to
+// 11, or with errno = EOVERFLOW when the text would need more than 35 bytes;
+// on failure result is not written.
 char* asctime64_r(const TM64* date, char* result);
 
 // asctime64_r of the local time of *time (not null) into result (35 bytes).
@@ -68,8 +80,8 @@ char* ctime64_r(const Time64* time, char* result);
 // gmtime64_r into the static date shared with localtime64.
 TM64* gmtime64(const Time64* time);
 
-// Rereads the zone (tzset), then localtime64_r into the static date shared
-// with gmtime64.
+// Has the C library reread the zone (tzset), then localtime64_r into the
+// static date shared with gmtime64.
 TM64* localtime64(const Time64* time);
 
 // asctime64_r into the static text shared with ctime64.
@@ -92,8 +104,8 @@ void copy_tm_to_TM64(const struct tm* source, TM64* destination);
 void copy_TM64_to_tm(const TM64* source, struct tm* destination);
 
 // The C library's local (or UTC) conversion of *time (not null) into *result
-// (not null), with the zone reread as localtime rereads it. Returns result,
-// or null with *result zero-filled when the conversion fails. Thread-safe.
+// (not null), the zone read as localtime64_r reads it. Returns result, or
+// null with *result zero-filled when the conversion fails. Thread-safe.
 struct tm* fake_localtime_r(const time_t* time, struct tm* result);
 struct tm* fake_gmtime_r(const time_t* time, struct tm* result);
 
