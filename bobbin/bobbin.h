@@ -7,3 +7,4 @@
 #include "bobbin/sync/SynchEvent.h"
 #include "bobbin/thread/ThreadHot.h"
 #include "bobbin/time/time64.h"
+#include "bobbin/version.h"

@@ -18,38 +18,40 @@
 // tries again. No query reports an error or throws.
 #pragma once
 
+#include "bobbin/export.h"
+
 // Number of logical processors: the count of "processor" entries.
-int getLogicalCPUCount();
+BOBBIN_EXPORT int getLogicalCPUCount();
 
 // Number of physical processors: half the logical count (rounded down) with the
 // hyper-threading mark, else the logical count.
-int getPhysicalCPUCount();
+BOBBIN_EXPORT int getPhysicalCPUCount();
 
 // Cores per physical processor: 1 once the file has been read.
-int getCoresPerPhysicalCPUCount();
+BOBBIN_EXPORT int getCoresPerPhysicalCPUCount();
 
 // Logical processors per core: 2 with the hyper-threading mark, else 1.
-int getLogicalCPUPerCoreCount();
+BOBBIN_EXPORT int getLogicalCPUPerCoreCount();
 
 // Physical processors times logical processors per core (with the mark and an odd
 // logical count this is one less than the logical count).
-int getTotalSystemCPUCount();
+BOBBIN_EXPORT int getTotalSystemCPUCount();
 
 // Cache size of one physical processor in bytes ("cache size" in KB times 1024;
 // the last such line wins; 0 without one, or when it is no positive number).
-unsigned long long getPhysicalProcessorPackageCacheSize();
+BOBBIN_EXPORT unsigned long long getPhysicalProcessorPackageCacheSize();
 
 // Bytes of cache per core (the package size when it is above 1, else 0).
-unsigned long long getPhysicalProcessorPackageCacheSizePerCore();
+BOBBIN_EXPORT unsigned long long getPhysicalProcessorPackageCacheSizePerCore();
 
 // Bytes of cache per logical processor (the package size divided by the logical
 // processors per core when it is above 1, else 0).
-unsigned long long getPhysicalProcessorPackageCacheSizePerLogicalCPU();
+BOBBIN_EXPORT unsigned long long getPhysicalProcessorPackageCacheSizePerLogicalCPU();
 
 // Number of processors on which the calling thread may run, counted afresh at
 // every call from its scheduler affinity mask (1024 processors at most). Only if
 // the scheduler cannot tell does it return getTotalSystemCPUCount().
-int getProcessorAffinityCount();
+BOBBIN_EXPORT int getProcessorAffinityCount();
 
 // Number of processors the calling thread may use, bounded by the CPU quota of
 // the process's control group: min(getProcessorAffinityCount(), quota / period
@@ -60,4 +62,4 @@ int getProcessorAffinityCount();
 // set, no cgroup files, or files that cannot be read or parsed) it is
 // getProcessorAffinityCount(), or 1 should that be 0. Reads the files and the
 // affinity mask afresh at every call and keeps nothing.
-int getAvailableCPUCount();
+BOBBIN_EXPORT int getAvailableCPUCount();

@@ -17,11 +17,13 @@
 
 #include <map>
 
+#include "bobbin/export.h"
+
 // Diagnostic sink shaped like printf; the sections hand it their misuse
 // reports. While no sink is set (the default) it writes nothing and returns 0;
 // otherwise it formats the message (at most 511 characters), hands it to the
 // sink and returns its length. Any thread may call it.
-int PRINTF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+BOBBIN_EXPORT int PRINTF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Receives each report that PRINTF formats, on the reporting thread. It must
 // not take the lock that reported.
@@ -29,7 +31,7 @@ using PrintfSink = void (*)(const char* message);
 
 // Makes `sink` receive the reports from now on; null restores the default,
 // which discards them. Any thread may call it at any time.
-void SetPrintfSink(PrintfSink sink);
+BOBBIN_EXPORT void SetPrintfSink(PrintfSink sink);
 
 // A process-local lock that the holding thread may acquire again any number of
 // times; it must release it as often. Nesting is counted per thread in
@@ -37,7 +39,7 @@ void SetPrintfSink(PrintfSink sink);
 //
 // Any thread may call any operation. A section must be destroyed only while no
 // other thread holds it or waits for it. Copy and move are deleted.
-class CriticalSection {
+class BOBBIN_EXPORT CriticalSection {
   public:
     // Builds a free section. Throws std::bad_alloc, or std::system_error when a
     // platform mutex cannot be initialised; then nothing stays allocated.
@@ -111,7 +113,7 @@ class CriticalSection {
 // A section that records its owning thread and offers a non-blocking Try. The
 // owner record is written by the owner alone, with atomic operations, so that
 // IsAcquired never waits and any thread may ask it.
-class CriticalSectionExt : public CriticalSection {
+class BOBBIN_EXPORT CriticalSectionExt : public CriticalSection {
   public:
     CriticalSectionExt();
     ~CriticalSectionExt() override;

@@ -3,13 +3,15 @@
 
 #include <pthread.h>
 
+#include "bobbin/export.h"
+
 // Process-local recursive lock at the platform's speed; the POSIX mutex counts
 // the nesting. Prefer it to CriticalSection where nobody needs to read nesting
 // counts or hear of unmatched releases. Any thread may call Acquire and
 // Release; whatever a thread wrote before its last Release is visible to the
 // next thread whose Acquire returns. Destroy it only while no thread holds it
 // or waits for it. Copy and move are deleted.
-class Mutex {
+class BOBBIN_EXPORT Mutex {
   public:
     // Builds an unlocked recursive mutex. `name` (may be null) is ignored: it is
     // neither stored nor shared with other mutexes. Throws std::bad_alloc, or

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "bobbin/export.h"
 #include "bobbin/sync/CriticalSection.h"
 
 // A signalled/unsignalled state kept under a POSIX mutex and condition, in two
@@ -21,7 +22,7 @@
 // on it or signals it; a waiter may destroy it as soon as its wait has returned.
 // What a thread wrote before Signal is visible to the waiter that the Signal
 // released. Copy and move are deleted.
-class SynchEvent {
+class BOBBIN_EXPORT SynchEvent {
   public:
     // The time-out that means "no limit".
     static constexpr unsigned int kInfinite = 0xFFFFFFFFu;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "bobbin/export.h"
 #include "bobbin/sync/CriticalSection.h"
 #include "bobbin/sync/SynchEvent.h"
 
@@ -18,7 +19,7 @@ using VUString = std::string;
 // at least PTHREAD_STACK_MIN long, kept alive until that thread is joined) and
 // clears the address. A Start with size 0, or one that fails, leaves it in
 // place.
-void SetStackAddr(void* address);
+BOBBIN_EXPORT void SetStackAddr(void* address);
 
 // Derive publicly and override Run; its result becomes the exit code. Use it
 // for a long-lived worker with a stop protocol and an exit code; for a
@@ -41,7 +42,7 @@ void SetStackAddr(void* address);
 // everything must let that unwinding pass, or the process aborts:
 //     try { ... } catch (abi::__forced_unwind&) { throw; } catch (...) { ... }
 // (abi::__forced_unwind is declared in <cxxabi.h>).
-class ThreadHot {
+class BOBBIN_EXPORT ThreadHot {
   public:
     // Initialises the platform objects; a failing step is reported with one
     // line on standard output and the later steps are skipped. Never throws

@@ -17,6 +17,8 @@
 
 #include "bobbin/time/time64_internal.h"
 
+using bobbin::days_before_year;
+using bobbin::floor_div;
 using bobbin::Year;
 
 namespace {
@@ -41,15 +43,6 @@ static_assert(seconds_in_gregorian_cycle == days_in_gregorian_cycle * 86400);
 constexpr Time64 first_time = -67768040609740800;
 constexpr Time64 last_time = 67768036191676799;
 
-// Years between 1971 and 2037, indexed by the position of a year in the
-// 28-year cycle of weekdays and leap years.
-constexpr int safe_years_high[28] = {2016, 2017, 2018, 2019, 2020, 2021, 2022, 2023, 2024, 2025,
-                                     2026, 2027, 2028, 2029, 2030, 2031, 2032, 2033, 2034, 2035,
-                                     2036, 2037, 2010, 2011, 2012, 2013, 2014, 2015};
-constexpr int safe_years_low[28] = {1996, 1997, 1998, 1971, 1972, 1973, 1974, 1975, 1976, 1977,
-                                    1978, 1979, 1980, 1981, 1982, 1983, 1984, 1985, 1986, 1987,
-                                    1988, 1989, 1990, 1991, 1992, 1993, 1994, 1995};
-
 constexpr char wday_name[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr char mon_name[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -69,26 +62,6 @@ int low_bits(Year value) {
     return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
 }
 
-constexpr int is_leap(Year year) {
-    return (year % 400 == 0 || (year % 4 == 0 && year % 100 != 0)) ? 1 : 0;
-}
-
-constexpr bool is_exception_century(Year year) {
-    return year % 100 == 0 && year % 400 != 0;
-}
-
-// Rounds toward minus infinity; divisor > 0.
-constexpr std::int64_t floor_div(std::int64_t value, std::int64_t divisor) {
-    return value / divisor - (value % divisor < 0 ? 1 : 0);
-}
-
-// Days from 1970-01-01 to 1 January of year.
-constexpr std::int64_t days_before_year(Year year) {
-    const Year before = year - 1;
-    return 365 * (year - 1970) + floor_div(before, 4) - floor_div(before, 100) +
-           floor_div(before, 400) - 477;  // 477 leap days before 1970
-}
-
 // The C library evaluates a daylight-saving rule for a year from the days
 // between 1970 and 1 January of that year, counted in an int; from the year
 // whose count passes INT_MAX on, it applies standard time only. rule_end_year
@@ -105,27 +78,19 @@ constexpr Year current_rule_year = 402000;
 constexpr Time64 current_rule_shift =
     (current_rule_year - 2000) / years_in_gregorian_cycle * seconds_in_gregorian_cycle;
 
-// Exception centuries from 2000 to year (negative before 2000), times the
-// shift of 16 positions that each causes in the 28-year cycle.
-Year cycle_offset(Year year) {
-    Year since2000 = year - 2000;
-    if (year > 2000) since2000 -= 1;
-    const Year exceptions = since2000 / 100 - since2000 / 400;
-    return exceptions * 16;
-}
-
 // True when months, days, hours, minutes and seconds (0 to 59) lie within
 // their ranges, so that normalising the date changes nothing.
 bool fields_in_range(const TM64* date) {
     return date->tm_sec >= 0 && date->tm_sec <= 59 && date->tm_min >= 0 && date->tm_min <= 59 &&
            date->tm_hour >= 0 && date->tm_hour <= 23 && date->tm_mon >= 0 && date->tm_mon <= 11 &&
            date->tm_mday >= 1 &&
-           date->tm_mday <= days_in_month[is_leap(Year{date->tm_year} + 1900)][date->tm_mon];
+           date->tm_mday <=
+               days_in_month[bobbin::is_leap(Year{date->tm_year} + 1900)][date->tm_mon];
 }
 
 // The internal consistency check of every converted date.
 [[maybe_unused]] bool check_tm(const TM64* date) {
-    const int leap = is_leap(Year{date->tm_year} + 1900);
+    const int leap = bobbin::is_leap(Year{date->tm_year} + 1900);
     return date->tm_sec >= 0 && date->tm_sec <= 61 && date->tm_min >= 0 && date->tm_min <= 59 &&
            date->tm_hour >= 0 && date->tm_hour <= 23 && date->tm_mon >= 0 && date->tm_mon <= 11 &&
            date->tm_mday >= 1 && date->tm_mday <= days_in_month[leap][date->tm_mon] &&
@@ -345,29 +310,6 @@ bool solve_local(struct tm* local, Time64* result) {
 
 }  // namespace
 
-namespace bobbin {
-
-Year safe_year(Year year) {
-    if (year >= 1971 && year <= 2037) return year;
-    Year position = year + cycle_offset(year);
-    if (year <= 1970) position -= 8;
-    if (is_exception_century(year)) position += 11;
-    if (is_exception_century(year - 1)) position += 17;
-    position %= 28;
-    if (position < 0) position += 28;
-    assert(position >= 0 && position < 28);
-    const Year safe = year <= 1970 ? safe_years_low[position] : safe_years_high[position];
-    assert(safe >= 1971 && safe <= 2037);
-    return safe;
-}
-
-Time64 seconds_between_years(Year left, Year right) {
-    if (left > right) return (days_before_year(left) - days_before_year(right)) * 86400;
-    return (days_before_year(left + 1) - days_before_year(right + 1)) * 86400;
-}
-
-}  // namespace bobbin
-
 TM64* gmtime64_r(const Time64* time, TM64* result) {
     assert(result != nullptr);
     result->tm_isdst = 0;
@@ -416,7 +358,7 @@ TM64* gmtime64_r(const Time64* time, TM64* result) {
         errno = EOVERFLOW;
         return nullptr;
     }
-    const int leap = is_leap(year);
+    const int leap = bobbin::is_leap(year);
     result->tm_year = static_cast<int>(tm_year);
     result->tm_mday = day_of_year - (153 * month_from_march + 2) / 5 + 1;
     result->tm_mon = in_january_or_february ? month_from_march - 10 : month_from_march + 2;
@@ -437,7 +379,8 @@ Time64 timegm64(const TM64* date) {
         year += carry;
         month -= carry * 12;
     }
-    const std::int64_t days = days_before_year(year) + julian_days_by_month[is_leap(year)][month] +
+    const std::int64_t days = days_before_year(year) +
+                              julian_days_by_month[bobbin::is_leap(year)][month] +
                               (std::int64_t{date->tm_mday} - 1);
     return days * 86400 + std::int64_t{date->tm_hour} * 3600 + std::int64_t{date->tm_min} * 60 +
            date->tm_sec;

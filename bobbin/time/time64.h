@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "bobbin/export.h"
+
 // Seconds since 1970-01-01 00:00:00 UTC, negative before it.
 using Time64 = std::int64_t;
 
@@ -35,14 +37,14 @@ using TM64 = struct tm;
 // errno = EOVERFLOW when the year does not fit tm_year (times before
 // -67768040609740800 or after 67768036191676799); then only tm_isdst (0) and
 // tm_year (the low 32 bits of the year) have been written.
-TM64* gmtime64_r(const Time64* time, TM64* result);
+BOBBIN_EXPORT TM64* gmtime64_r(const Time64* time, TM64* result);
 
 // Converts *time (not null) to local time in *result (not null), with the zone
 // as localtime reads it: TZ is read again whenever its value differs from the
 // one that the previous local conversion saw. Returns result, or null with
 // errno = EOVERFLOW when the UTC or the local year does not fit tm_year; then
 // *result is not written.
-TM64* localtime64_r(const Time64* time, TM64* result);
+BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 
 // Seconds for *date (not null) taken as local time; tm_wday and tm_yday are
 // ignored, a negative tm_isdst lets the zone decide. Fields beyond their
@@ -56,59 +58,59 @@ TM64* localtime64_r(const Time64* time, TM64* result);
 // gives its time back. Returns -1 with errno = EOVERFLOW, *date untouched,
 // when the normalised date or its UTC time lies outside the years that
 // tm_year holds.
-Time64 mktime64(TM64* date);
+BOBBIN_EXPORT Time64 mktime64(TM64* date);
 
 // The same as mktime64.
-Time64 timelocal64(TM64* date);
+BOBBIN_EXPORT Time64 timelocal64(TM64* date);
 
 // Seconds for *date (not null) taken as UTC. No field needs to be in range:
 // each adds its value (a tm_mon outside 0 to 11 carries into the year, as
 // timegm does). tm_wday, tm_yday, tm_isdst are ignored. Never fails.
-Time64 timegm64(const TM64* date);
+BOBBIN_EXPORT Time64 timegm64(const TM64* date);
 
 // Writes "Www Mmm DD hh:mm:ss YYYY\n" (the year in full, with its sign) into
 // result, which holds at least 35 bytes. Returns result, or null with errno =
 // EINVAL when date is null or tm_wday is outside 0 to 6 or tm_mon outside 0 to
 // 11, or with errno = EOVERFLOW when the text would need more than 35 bytes;
 // on failure result is not written.
-char* asctime64_r(const TM64* date, char* result);
+BOBBIN_EXPORT char* asctime64_r(const TM64* date, char* result);
 
 // asctime64_r of the local time of *time (not null) into result (35 bytes).
 // Null when the conversion or the text fails.
-char* ctime64_r(const Time64* time, char* result);
+BOBBIN_EXPORT char* ctime64_r(const Time64* time, char* result);
 
 // gmtime64_r into the static date shared with localtime64.
-TM64* gmtime64(const Time64* time);
+BOBBIN_EXPORT TM64* gmtime64(const Time64* time);
 
 // Has the C library reread the zone (tzset), then localtime64_r into the
 // static date shared with gmtime64.
-TM64* localtime64(const Time64* time);
+BOBBIN_EXPORT TM64* localtime64(const Time64* time);
 
 // asctime64_r into the static text shared with ctime64.
-char* asctime64(const TM64* date);
+BOBBIN_EXPORT char* asctime64(const TM64* date);
 
 // Rereads the zone, then asctime64 of localtime64 (both static buffers are
 // overwritten). Null when the conversion or the text fails.
-char* ctime64(const Time64* time);
+BOBBIN_EXPORT char* ctime64(const Time64* time);
 
 // Compares tm_year, tm_mon, tm_mday, tm_hour, tm_min, tm_sec in that order, as
 // given (not normalised): 1 if *left is later, -1 if earlier, 0 if equal.
-int cmp_date(const TM64* left, const TM64* right);
+BOBBIN_EXPORT int cmp_date(const TM64* left, const TM64* right);
 
 // Non-zero when *min <= *date <= *max by cmp_date.
-int date_in_safe_range(const TM64* date, const TM64* min, const TM64* max);
+BOBBIN_EXPORT int date_in_safe_range(const TM64* date, const TM64* min, const TM64* max);
 
 // Copies the whole structure into *destination (not null); a null source
 // zero-fills it.
-void copy_tm_to_TM64(const struct tm* source, TM64* destination);
-void copy_TM64_to_tm(const TM64* source, struct tm* destination);
+BOBBIN_EXPORT void copy_tm_to_TM64(const struct tm* source, TM64* destination);
+BOBBIN_EXPORT void copy_TM64_to_tm(const TM64* source, struct tm* destination);
 
 // The C library's local (or UTC) conversion of *time (not null) into *result
 // (not null), the zone read as localtime64_r reads it. Returns result, or
 // null with *result zero-filled when the conversion fails. Thread-safe.
-struct tm* fake_localtime_r(const time_t* time, struct tm* result);
-struct tm* fake_gmtime_r(const time_t* time, struct tm* result);
+BOBBIN_EXPORT struct tm* fake_localtime_r(const time_t* time, struct tm* result);
+BOBBIN_EXPORT struct tm* fake_gmtime_r(const time_t* time, struct tm* result);
 
 // Non-zero when tm_wday is 0 to 6 (tm_mon is 0 to 11); date not null.
-int valid_tm_wday(const TM64* date);
-int valid_tm_mon(const TM64* date);
+BOBBIN_EXPORT int valid_tm_wday(const TM64* date);
+BOBBIN_EXPORT int valid_tm_mon(const TM64* date);

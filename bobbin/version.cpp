@@ -1,0 +1,5 @@
+#include "bobbin/version.h"
+
+const char* bobbin_version() {
+    return BOBBIN_VERSION_STRING;
+}
