@@ -1,63 +1,44 @@
-// Test helpers: an operation on its own thread that tells whether it has
-// finished, so that tests can show that a call blocks and is later released;
-// and the length of a soak.
+// Test helpers: an operation on a thread of its own, to show that a call
+// blocks and is later released; threads started together; the end of a soak.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <thread>
-#include <utility>
+#include <vector>
 
 namespace bobbin::testing {
 
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// When a soak that lasts `seconds` by default ends; BOBBIN_SOAK_SECONDS
-// overrides the default.
-inline Clock::time_point SoakEnd(double seconds) {
-    if (const char* value = std::getenv("BOBBIN_SOAK_SECONDS")) seconds = std::atof(value);
-    return Clock::now() +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+// `op` on a thread of its own; the future's destructor waits for it to end.
+inline std::future<void> InBackground(std::function<void()> op) {
+    return std::async(std::launch::async, std::move(op));
 }
 
-class Background {
-  public:
-    explicit Background(std::function<void()> op)
-        : thread_([this, op = std::move(op)] {
-              op();
-              done_.store(true);
-          }) {}
-    ~Background() { Join(); }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
+inline bool StaysBlocked(const std::future<void>& op, std::chrono::milliseconds grace = 100ms) {
+    return op.wait_for(grace) == std::future_status::timeout;
+}
 
-    // True if the operation has still not finished after `grace`.
-    bool StaysBlocked(std::chrono::milliseconds grace = std::chrono::milliseconds(100)) {
-        std::this_thread::sleep_for(grace);
-        return !done_.load();
-    }
+inline bool Finishes(const std::future<void>& op, std::chrono::milliseconds bound = 10s) {
+    return op.wait_for(bound) == std::future_status::ready;
+}
 
-    // Waits up to `bound` for the operation to finish; true if it did, and then
-    // the thread is joined.
-    bool Finishes(std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-        const auto deadline = Clock::now() + bound;
-        while (!done_.load()) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        Join();
-        return true;
-    }
+// Runs body(0) to body(count - 1) on threads of their own and joins them.
+template <typename Body>
+void OnThreads(int count, Body body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; ++t) threads.emplace_back(body, t);
+    for (auto& thread : threads) thread.join();
+}
 
-    void Join() {
-        if (thread_.joinable()) thread_.join();
-    }
-
-  private:
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
+// `seconds` from now, or BOBBIN_SOAK_SECONDS from now when that is set.
+inline Clock::time_point SoakEnd(double seconds) {
+    if (const char* value = std::getenv("BOBBIN_SOAK_SECONDS")) seconds = std::atof(value);
+    return Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
+}
 
 }  // namespace bobbin::testing

@@ -1,12 +1,25 @@
-// Test helper: makes one platform call of the calling thread fail on demand.
-// The calls named below are interposed; every other call forwards to the real
-// function (or to a sanitizer's interceptor of it).
+// Test helper: fails a call of pthread_mutex_init, pthread_cond_init or
+// pthread_cond_timedwait on this thread with ENOMEM; others reach the real one.
 #pragma once
+
+#include <system_error>
 
 namespace bobbin::testing {
 
-// The `nth` next call of `function` ("pthread_mutex_init", "pthread_cond_init"
-// or "pthread_cond_timedwait") made by this thread returns `error` instead.
-void FailPlatformCall(const char* function, int nth, int error);
+// Fails the `nth` next call of `function` on this thread; null disarms.
+void FailPlatformCall(const char* function, int nth);
+
+// How often `build` throws as the 1st, 2nd, ... call of `function` fails.
+template <typename Build>
+int FailuresUntilBuilt(const char* function, Build build) {
+    for (int failures = 0;; ++failures) {
+        FailPlatformCall(function, failures + 1);
+        try {
+            build();
+            return FailPlatformCall(nullptr, 0), failures;
+        } catch (const std::system_error&) {
+        }
+    }
+}
 
 }  // namespace bobbin::testing
