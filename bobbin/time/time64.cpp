@@ -184,8 +184,9 @@ ZoneState& current_zone(bool reread) {
     tzset();
     if (!zone.known || !same_tz(zone, tz)) generation = zone_generation.fetch_add(1) + 1;
     zone.tz_set = tz != nullptr;
-    zone.known = tz == nullptr || std::strlen(tz) < sizeof zone.tz;
-    if (zone.tz_set && zone.known) std::strcpy(zone.tz, tz);
+    const std::size_t length = tz == nullptr ? 0 : std::strlen(tz);
+    zone.known = length < sizeof zone.tz;
+    if (zone.tz_set && zone.known) std::memcpy(zone.tz, tz, length + 1);
     zone.generation = generation;
     zone.rule_string = is_rule_string(tz);
     zone.rule_window = 0;
