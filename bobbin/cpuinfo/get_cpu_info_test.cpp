@@ -79,8 +79,7 @@ TEST(ProbeTest, FailedOpenIsRetriedAndFirstQueriesAtOnceSeeTheWholeState) {
     EXPECT_EQ(wrong.load() + probe.Get(&CpuInfoCounts::logicalCount), 8);
 }
 
-// /proc/self/cgroup and mountinfo over testdata/cgroup/tree: v2 at /v2 (or a
-// sub-tree), v1 `cpu` at /v1; the quota of 1 at the top lies above every mount.
+// Layouts over testdata/cgroup/tree: v2 at /v2, v1 at /v1, a quota above both.
 TEST(CgroupQuotaTest, AvailableCountOfEachLayout) {
     const std::string v2 = "7 1 0:9 / /v2 rw - cgroup2 none rw\n";
     const std::string v1 = "8 1 0:9 / /v1 rw - cgroup x rw,cpu,cpuacct\n";
@@ -118,8 +117,7 @@ TEST(CgroupQuotaTest, AvailableCountOfEachLayout) {
     }
 }
 
-// In a child's private mount namespace, testdata/cgroup/bind/`quota` bound over
-// its own cgroup's files ("none" above) decides the count; 100 if it cannot.
+// In a private mount namespace, bind/`quota` over its cgroup decides; 100: can't.
 int AvailableWithBoundQuota(const std::string& quota) {
     if (const pid_t child = fork(); child != 0) {
         int status = 0;

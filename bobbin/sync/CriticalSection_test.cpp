@@ -25,7 +25,7 @@ void SetSink() {
 template <typename Lockable>
 class LockTest : public ::testing::Test {};
 using Locks = ::testing::Types<CriticalSection, CriticalSectionExt, Mutex>;
-TYPED_TEST_SUITE(LockTest, Locks);
+TYPED_TEST_SUITE(LockTest, Locks, );
 
 // Nested standard guards, scoped_lock in opposite orders (no deadlock) and
 // condition_variable_any; each failed mutex initialisation throws.

@@ -42,6 +42,7 @@ TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
             EXPECT_TRUE(Finishes(waiters[0]) && Finishes(waiters[1]));
         }
         EXPECT_EQ(event.TimedWait(0), c.manual && (c.signalled || c.queued));
+        EXPECT_FALSE((event.Signal(), event.Unsignal(), event.TimedWait(0)));
     }
 }
 

@@ -147,12 +147,13 @@ TEST(ThreadHotTest, TerminateEndsOnlyThatThread) {
 // thread is not the object's to join or end; only it may signal itself.
 TEST(ThreadHotTest, SuspendAndAttach) {
     struct Pausing : ThreadHot {
-        int Run() override { return Suspend() ? 7 : -1; }
+        int Entry() override { return Suspend() ? 7 : -1; }  // leaves HasThread to the object
     } pausing;
     ASSERT_TRUE(pausing.Start(0));
     const auto owner = InBackground([&] { pausing.WaitForStop(); });
     EXPECT_TRUE(StaysBlocked(owner));
-    EXPECT_TRUE(pausing.Resume() && Finishes(owner) && pausing.GetExitCode() == 7);
+    EXPECT_TRUE(pausing.Resume() && Finishes(owner) && pausing.GetExitCode() == 7 &&
+                !pausing.HasThread());
     ThreadHot attached;
     EXPECT_TRUE(attached.Resume() && attached.Suspend() && attached.Suspend());
     EXPECT_TRUE(attached.Attach() && attached.HasThread() && attached.Signal(0));
