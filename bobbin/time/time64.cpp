@@ -131,13 +131,13 @@ std::atomic<unsigned> zone_generation{0};
 // entry's pointer when they change it and move entries when they remove one,
 // so an entry still in its place with the same pointer and text is TZ as it
 // was; only then is the scan of the environment saved.
-const char* find_tz(ZoneState& zone) {
+// `unchanged` tells that TZ is the value this thread saw last.
+const char* find_tz(ZoneState& zone, bool* unchanged) {
     char** const environment = environ;
-    if (zone.known && zone.tz_set && environment == zone.environment &&
-        environment[zone.tz_index] == zone.tz_entry &&
-        std::strcmp(zone.tz_entry + 3, zone.tz) == 0) {
-        return zone.tz_entry + 3;
-    }
+    *unchanged = zone.known && zone.tz_set && environment == zone.environment &&
+                 environment[zone.tz_index] == zone.tz_entry &&
+                 std::strcmp(zone.tz_entry + 3, zone.tz) == 0;
+    if (*unchanged) return zone.tz_entry + 3;
     for (std::size_t i = 0; environment != nullptr && environment[i] != nullptr; ++i) {
         if (std::strncmp(environment[i], "TZ=", 3) == 0) {
             zone.environment = environment;
@@ -178,9 +178,13 @@ bool is_rule_string(const char* tz) {
 // since (always when reread is set), and returns what is known of the zone.
 ZoneState& current_zone(bool reread) {
     ZoneState& zone = zone_state;
-    const char* tz = find_tz(zone);
+    bool unchanged = false;
+    const char* tz = find_tz(zone, &unchanged);
     unsigned generation = zone_generation.load(std::memory_order_acquire);
-    if (!reread && zone.known && zone.generation == generation && same_tz(zone, tz)) return zone;
+    if (!reread && zone.known && zone.generation == generation &&
+        (unchanged || same_tz(zone, tz))) {
+        return zone;
+    }
     tzset();
     if (!zone.known || !same_tz(zone, tz)) generation = zone_generation.fetch_add(1) + 1;
     zone.tz_set = tz != nullptr;
