@@ -1,8 +1,5 @@
-// The probe's text under one input: the bytes as /proc/cpuinfo (read with fgets
-// from memory, as the probe reads it), and, split at "\x01", as
-// /proc/self/cgroup, /proc/self/mountinfo and the cgroup files in the order
-// asked for. The counts stay within what the input can give (a processor entry
-// takes 9 bytes; cache sizes are whole KiB in order).
+// The bytes as /proc/cpuinfo and, split at "\x01", as /proc/self/cgroup,
+// mountinfo and cgroup files: counts stay within what the input can give.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

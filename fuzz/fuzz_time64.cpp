@@ -1,8 +1,5 @@
-// The calendar under one input: a time through gmtime64_r and timegm64 (back,
-// or EOVERFLOW past either end) and through localtime64_r and mktime64 under
-// a zone with daylight saving (back); arbitrary fields through asctime64_r
-// (one line within its 35 bytes, or EINVAL or EOVERFLOW and nothing written)
-// and mktime64 (the date it leaves is the local time of its result).
+// A time round trips UTC and local, or EOVERFLOW; any fields give asctime64_r's
+// one line in 35 bytes (or EINVAL, EOVERFLOW) and mktime64's local time.
 #include <bobbin/time/time64.h>
 
 #include <cerrno>

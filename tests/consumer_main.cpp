@@ -8,13 +8,9 @@
 int main() {
     CriticalSectionExt section;
     const std::lock_guard<CriticalSectionExt> hold(section);
-    struct Task : ThreadHot {
-        int Run() override { return 5; }
-    } task;
     const Time64 epoch = 0;
     const bool works = std::strcmp(bobbin_version(), BOBBIN_VERSION_STRING) == 0 &&
-                       section.IsAcquired() && gmtime64(&epoch)->tm_year == 70 && task.Start(0) &&
-                       task.TimedWaitForStop(10000) && task.GetExitCode() == 5 &&
+                       section.IsAcquired() && gmtime64(&epoch)->tm_year == 70 &&
                        getAvailableCPUCount() >= 1;
     std::printf("consumer: bobbin %s %s\n", bobbin_version(), works ? "works" : "FAILS");
     return works ? 0 : 1;

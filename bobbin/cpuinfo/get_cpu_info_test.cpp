@@ -42,6 +42,7 @@ TEST(ParseTest, CountsOfEachFixture) {
         {"four_cpus_ht_8192k", Counts(4, 2, 2, 4, 8388608, 4194304)},
         {"three_cpus_ht", Counts(3, 1, 2, 2)},
         {"flags_htt", Counts(2, 1, 2, 2)},
+        {"flags_after_colon", Counts(1, 1, 1, 1)},  // the value ends at a second colon
         {"two_cache_lines", Counts(2, 2, 1, 2, 1048576, 1048576)},
         {"cache_no_blank", Counts(1, 1, 1, 1, 49152, 49152)},
         {"cache_huge", Counts(0, 0, 1, 0, kMax, kMax)},
@@ -140,8 +141,7 @@ int AvailableWithBoundQuota(const std::string& quota) {
     _exit(bound ? std::min(getAvailableCPUCount(), 99) : 100);
 }
 
-// Fixtures bound over the quota files decide the available count, read anew
-// at each call; the affinity count follows the calling thread's own mask.
+// Bound quota fixtures and the thread's own mask decide the counts at each call.
 TEST(GetCpuInfoTest, CountsFollowTheQuotaFilesAndSchedSetaffinityAtEachCall) {
     cpu_set_t original, one;
     ASSERT_EQ(sched_getaffinity(0, sizeof original, &original), 0);

@@ -27,8 +27,7 @@ class LockTest : public ::testing::Test {};
 using Locks = ::testing::Types<CriticalSection, CriticalSectionExt, Mutex>;
 TYPED_TEST_SUITE(LockTest, Locks, );
 
-// Nested standard guards, scoped_lock in opposite orders (no deadlock) and
-// condition_variable_any; each failed mutex initialisation throws.
+// Standard guards nest, scoped_lock never deadlocks, cv_any waits; inits checked.
 TYPED_TEST(LockTest, StandardFacilitiesExcludeNestAndWait) {
     TypeParam first, second;
     long counter = 0;
@@ -75,8 +74,7 @@ TYPED_TEST(LockTest, HeldUntilLastReleaseWhateverOthersRelease) {
     SetPrintfSink(nullptr);
 }
 
-// An unmatched release is reported (a missing entry, or the id below zero) and
-// changes no count; destroyed while held, a section unlocks.
+// Unmatched releases are reported and change no count; a held section unlocks.
 TEST(CriticalSectionTest, UnmatchedReleaseIsReportedAndSurvived) {
     SetSink();
     auto section = std::make_unique<CriticalSection>();
@@ -100,8 +98,7 @@ TEST(CriticalSectionTest, UnmatchedReleaseIsReportedAndSurvived) {
     EXPECT_EQ(PRINTF("%d", 1), 0);  // no sink: nothing written
 }
 
-// Acquire, nested acquire and Try never overlap nor hang while another thread
-// reads counts (TSan: no race); BOBBIN_SOAK_SECONDS.
+// Acquire and Try never overlap nor hang beside a count reader; a soak (TSan).
 TEST(CriticalSectionExtTest, AcquireTryAndCountReadersSoak) {
     CriticalSectionExt section;
     std::atomic<int> inside{0};

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "background.h"
+#include "platform_faults.h"
 
 namespace {
 
@@ -80,8 +81,7 @@ TEST(ThreadHotTest, LifeCycle) {
     ASSERT_TRUE(task.Start(kStack) && task.WaitForStop() && !on_stack() && task.runs == 3);
 }
 
-// Each way of ending, from the thread, its owner and a third thread, hangs no
-// round and reclaims threads and descriptors; for BOBBIN_SOAK_SECONDS.
+// Every way of ending, from every side, hangs nothing and reclaims everything.
 TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
     const auto count = [](const char* directory) {
         return std::distance(std::filesystem::directory_iterator(directory), {});
@@ -117,8 +117,7 @@ TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
     EXPECT_EQ(count("/proc/self/fd"), descriptors);
 }
 
-// Terminate ends a thread in an event wait or awaiting a reply: its destructors
-// run, the stop event fires, it is joined, and the events go on working.
+// Terminate unwinds a thread in an event wait or reply wait; the events go on.
 TEST(ThreadHotTest, TerminateEndsOnlyThatThread) {
     GatedTask task;
     SynchEvent unanswered(false, false, nullptr);
@@ -143,9 +142,15 @@ TEST(ThreadHotTest, TerminateEndsOnlyThatThread) {
     EXPECT_TRUE(Finishes(InBackground([&] { unanswered.SignalAndWaitForReply(); })));
 }
 
-// Suspend waits for a Resume, or passes after one made first. An attached
-// thread is not the object's to join or end; only it may signal itself.
+// Suspend waits for a Resume (refused after a failed, reported step); an attached
+// thread is not the object's to join or end, and only it may signal itself.
 TEST(ThreadHotTest, SuspendAndAttach) {
+    ::testing::internal::CaptureStdout();
+    FailPlatformCall("pthread_cond_init", 2);  // the stop event's comes first
+    ThreadHot failed;
+    const std::string report = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(report.rfind("*ThreadHot Error: pthread_cond_init returned 12: ", 0), 0u);
+    EXPECT_FALSE(failed.Suspend() || failed.Resume());
     struct Pausing : ThreadHot {
         int Entry() override { return Suspend() ? 7 : -1; }  // leaves HasThread to the object
     } pausing;

@@ -1,5 +1,4 @@
-// Test helpers: an operation on a thread of its own, to show that a call
-// blocks and is later released; threads started together; the end of a soak.
+// Test helpers: calls on threads of their own, threads together, a soak's end.
 #pragma once
 
 #include <chrono>

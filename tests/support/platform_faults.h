@@ -1,5 +1,4 @@
-// Test helper: fails a call of pthread_mutex_init, pthread_cond_init or
-// pthread_cond_timedwait on this thread with ENOMEM; others reach the real one.
+// Test helper: fails one platform call of this thread with ENOMEM (12).
 #pragma once
 
 #include <system_error>
