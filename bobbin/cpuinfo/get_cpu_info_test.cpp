@@ -42,7 +42,7 @@ TEST(ParseTest, CountsOfEachFixture) {
         {"four_cpus_ht_8192k", Counts(4, 2, 2, 4, 8388608, 4194304)},
         {"three_cpus_ht", Counts(3, 1, 2, 2)},
         {"flags_htt", Counts(2, 1, 2, 2)},
-        {"flags_after_colon", Counts(1, 1, 1, 1)},  // the value ends at a second colon
+        {"flags_after_colon", Counts(1, 1, 1, 1)},  // the value ends at the next colon
         {"two_cache_lines", Counts(2, 2, 1, 2, 1048576, 1048576)},
         {"cache_no_blank", Counts(1, 1, 1, 1, 49152, 49152)},
         {"cache_huge", Counts(0, 0, 1, 0, kMax, kMax)},
