@@ -110,15 +110,14 @@ CpuInfoCounts ParseCpuInfo(std::FILE* file) {
     return parser.Finish();
 }
 
-int CpuInfoProbe::CalculateLocked() {
-    if (hasQueried_.load(std::memory_order_relaxed)) return 0;
+void CpuInfoProbe::CalculateLocked() {
+    if (hasQueried_.load(std::memory_order_relaxed)) return;
     std::FILE* file = std::fopen(path_, "r");
-    if (file == nullptr) return 1;  // nothing changes; the next query retries
+    if (file == nullptr) return;  // nothing changes; the next query retries
     const CpuInfoCounts counts = ParseCpuInfo(file);
     std::fclose(file);
     state_ = counts;
     hasQueried_.store(true, std::memory_order_release);
-    return 0;
 }
 
 int CpuInfoProbe::AffinityCount(GetAffinityFunction getaffinity) {

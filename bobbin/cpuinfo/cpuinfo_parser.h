@@ -83,10 +83,9 @@ class CpuInfoProbe {
     int AffinityCount(GetAffinityFunction getaffinity);
 
   private:
-    // calculateCPUInfo, under probeMutex_: 0 when the state is filled (now or
-    // earlier), 1 when the file cannot be opened (the state stays zero and the
-    // next call retries).
-    int CalculateLocked();
+    // calculateCPUInfo, under probeMutex_: fills the state unless done; when
+    // the file cannot be opened nothing changes and the next call retries.
+    void CalculateLocked();
 
     const char* path_;
     std::atomic<bool> hasQueried_{false};
