@@ -3,7 +3,7 @@
 #include <atomic>
 #include <type_traits>
 
-#include "bobbin/sync/posix_mutex.h"
+#include "bobbin/internal/posix.h"
 
 static_assert(std::is_same_v<pthread_t, unsigned long>,
               "thread ids are keyed as the unsigned long that pthread_self returns");

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "bobbin/sync/posix_mutex.h"
+#include "bobbin/internal/posix.h"
 
 using bobbin::detail::ThrowIfFailed;
 

@@ -2,25 +2,11 @@
 
 #include <memory>
 
-#include "bobbin/sync/posix_mutex.h"
+#include "bobbin/internal/posix.h"
 
 using bobbin::detail::MutexHold;
-using bobbin::detail::ThrowIfFailed;
 
-namespace {
-
-// Initialises `condition` to measure time-outs on the monotonic clock, so that
-// stepping the wall clock neither stretches nor cuts a wait.
-void InitMonotonicCondition(pthread_cond_t* condition) {
-    pthread_condattr_t attributes;
-    ThrowIfFailed(pthread_condattr_init(&attributes), "pthread_condattr_init");
-    int error = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    if (error == 0) error = pthread_cond_init(condition, &attributes);
-    pthread_condattr_destroy(&attributes);
-    ThrowIfFailed(error, "pthread_cond_init");
-}
-
-}  // namespace
+static_assert(SynchEvent::kInfinite == bobbin::detail::Deadline::kNoLimitMs);
 
 SynchEvent::SynchEvent(bool manualReset, bool initiallySignalled, const char* /*name*/)
     : manual_reset(manualReset),
@@ -28,21 +14,15 @@ SynchEvent::SynchEvent(bool manualReset, bool initiallySignalled, const char* /*
       condition(nullptr),
       reply_event(nullptr),
       signalled(initiallySignalled ? 1 : 0) {
-    auto new_condition = std::make_unique<pthread_cond_t>();
-    InitMonotonicCondition(new_condition.get());
-    try {
-        mutex = bobbin::detail::NewMutex();
-    } catch (...) {
-        pthread_cond_destroy(new_condition.get());
-        throw;
-    }
+    std::unique_ptr<pthread_cond_t, void (*)(pthread_cond_t*)> new_condition(
+        bobbin::detail::NewCondition(), bobbin::detail::DeleteCondition);
+    mutex = bobbin::detail::NewMutex();
     condition = new_condition.release();
 }
 
 SynchEvent::~SynchEvent() {
     bobbin::detail::DeleteMutex(mutex);
-    pthread_cond_destroy(condition);
-    delete condition;
+    bobbin::detail::DeleteCondition(condition);
     ClearReplyEvent();
 }
 
@@ -70,13 +50,8 @@ void SynchEvent::Unsignal() {
 // that the wake-up is not lost to the waiters still blocked.
 bool SynchEvent::TimedWait(unsigned int timeoutMs) {
     MutexHold hold(mutex);
-    if (timeoutMs == kInfinite) {
-        while (signalled == 0 && pthread_cond_wait(condition, mutex) == 0) {
-        }
-    } else {
-        const timespec deadline = bobbin::detail::MonotonicDeadline(timeoutMs);
-        while (signalled == 0 && pthread_cond_timedwait(condition, mutex, &deadline) == 0) {
-        }
+    const auto deadline = bobbin::detail::Deadline::AfterMs(timeoutMs);
+    while (signalled == 0 && bobbin::detail::WaitUntil(condition, mutex, deadline) == 0) {
     }
     if (signalled == 0) return false;
     if (!manual_reset) signalled = 0;

@@ -92,7 +92,7 @@ TEST(SynchEventTest, PlatformRefusalsAreReportedNotSpun) {
     SynchEvent event(false, false, nullptr);
     bool signalled = true;
     EXPECT_TRUE(Finishes(InBackground([&] {
-        FailPlatformCall("pthread_cond_timedwait", 1);
+        FailPlatformCall("pthread_cond_clockwait", 1);
         signalled = event.TimedWait(SynchEvent::kInfinite - 1);
     })));
     EXPECT_FALSE(signalled);

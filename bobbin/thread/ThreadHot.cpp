@@ -7,7 +7,7 @@
 #include <ctime>
 #include <iostream>
 
-#include "bobbin/sync/posix_mutex.h"
+#include "bobbin/internal/posix.h"
 
 using bobbin::detail::MutexHold;
 
@@ -242,8 +242,8 @@ bool ThreadHot::WaitForStop(unsigned int /*timeout*/) {
 }
 
 bool ThreadHot::TimedWaitForStop(unsigned int timeoutMs) {
-    const timespec deadline = bobbin::detail::MonotonicDeadline(timeoutMs);
-    return Join(&deadline) && !has_thread.load();
+    const auto deadline = bobbin::detail::Deadline::AfterMs(timeoutMs);
+    return Join(deadline.IsNever() ? nullptr : &deadline.When()) && !has_thread.load();
 }
 
 bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned int /*timeout*/) {

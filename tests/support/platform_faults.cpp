@@ -33,6 +33,7 @@ extern "C" int pthread_cond_init(pthread_cond_t* c, const pthread_condattr_t* a)
     return Call<decltype(&pthread_cond_init)>("pthread_cond_init", c, a);
 }
 
-extern "C" int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m, const timespec* t) {
-    return Call<decltype(&pthread_cond_timedwait)>("pthread_cond_timedwait", c, m, t);
+extern "C" int pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t clock,
+                                      const timespec* t) {
+    return Call<decltype(&pthread_cond_clockwait)>("pthread_cond_clockwait", c, m, clock, t);
 }

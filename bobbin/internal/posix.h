@@ -1,0 +1,121 @@
+// Internal, not installed: the platform mutex and condition behind RAII, and
+// the one deadline type that every timed wait of the library goes through.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+
+namespace bobbin::detail {
+
+// Throws std::system_error for a non-zero result of the platform call `what`.
+inline void ThrowIfFailed(int error, const char* what) {
+    if (error != 0) throw std::system_error(error, std::generic_category(), what);
+}
+
+// Destroys and frees a mutex made by NewMutex; null is ignored.
+inline void DeleteMutex(pthread_mutex_t* mutex) {
+    if (mutex == nullptr) return;
+    pthread_mutex_destroy(mutex);
+    delete mutex;
+}
+
+// A heap mutex initialised with `attributes` (null: the normal type). Throws
+// std::bad_alloc or std::system_error, and then has allocated nothing.
+inline pthread_mutex_t* NewMutex(const pthread_mutexattr_t* attributes = nullptr) {
+    auto mutex = std::make_unique<pthread_mutex_t>();
+    ThrowIfFailed(pthread_mutex_init(mutex.get(), attributes), "pthread_mutex_init");
+    return mutex.release();
+}
+
+// Destroys and frees a condition made by NewCondition; null is ignored.
+inline void DeleteCondition(pthread_cond_t* condition) {
+    if (condition == nullptr) return;
+    pthread_cond_destroy(condition);
+    delete condition;
+}
+
+// A heap condition whose timed waits measure the monotonic clock. Throws
+// std::bad_alloc or std::system_error, and then has allocated nothing.
+inline pthread_cond_t* NewCondition() {
+    pthread_condattr_t attributes;
+    ThrowIfFailed(pthread_condattr_init(&attributes), "pthread_condattr_init");
+    auto condition = std::make_unique<pthread_cond_t>();
+    int error = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    if (error == 0) error = pthread_cond_init(condition.get(), &attributes);
+    pthread_condattr_destroy(&attributes);
+    ThrowIfFailed(error, "pthread_cond_init");
+    return condition.release();
+}
+
+// Locks in the constructor and unlocks in the destructor, also while a
+// cancelled thread unwinds.
+class MutexHold {
+  public:
+    explicit MutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~MutexHold() { pthread_mutex_unlock(mutex_); }
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+
+  private:
+    pthread_mutex_t* mutex_;
+};
+
+// When a timed wait gives up: a point on the monotonic clock, or never. Made
+// once at the start of a call, so that the bound covers the whole call,
+// queueing behind other waiters included.
+class Deadline {
+  public:
+    // The time-out in milliseconds that means "no limit".
+    static constexpr unsigned int kNoLimitMs = 0xFFFFFFFFu;
+
+    static Deadline Never() { return Deadline(); }
+
+    // `ms` milliseconds from now; kNoLimitMs means never.
+    static Deadline AfterMs(unsigned int ms) {
+        Deadline deadline;
+        if (ms == kNoLimitMs) return deadline;
+        deadline.limited_ = true;
+        clock_gettime(CLOCK_MONOTONIC, &deadline.when_);
+        deadline.when_.tv_sec += static_cast<time_t>(ms / 1000);
+        deadline.when_.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+        if (deadline.when_.tv_nsec >= 1000000000L) {
+            deadline.when_.tv_nsec -= 1000000000L;
+            ++deadline.when_.tv_sec;
+        }
+        return deadline;
+    }
+
+    bool IsNever() const { return !limited_; }
+
+    // The point on CLOCK_MONOTONIC; meaningful only when !IsNever().
+    const timespec& When() const { return when_; }
+
+    // True once the monotonic clock has reached the deadline.
+    bool HasPassed() const {
+        if (!limited_) return false;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return now.tv_sec > when_.tv_sec ||
+               (now.tv_sec == when_.tv_sec && now.tv_nsec >= when_.tv_nsec);
+    }
+
+  private:
+    Deadline() = default;
+
+    bool limited_ = false;
+    timespec when_{};
+};
+
+// Waits on `condition` with `mutex` held until woken or `deadline`. Returns
+// 0 when woken (perhaps spuriously), ETIMEDOUT at the deadline, or the
+// platform's error. A cancellation point.
+inline int WaitUntil(pthread_cond_t* condition, pthread_mutex_t* mutex, const Deadline& deadline) {
+    if (deadline.IsNever()) return pthread_cond_wait(condition, mutex);
+    return pthread_cond_clockwait(condition, mutex, CLOCK_MONOTONIC, &deadline.When());
+}
+
+}  // namespace bobbin::detail
