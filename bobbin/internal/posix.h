@@ -9,6 +9,8 @@
 #include <memory>
 #include <system_error>
 
+#include "bobbin/export.h"
+
 namespace bobbin::detail {
 
 // Throws std::system_error for a non-zero result of the platform call `what`.
@@ -53,15 +55,17 @@ inline pthread_cond_t* NewCondition() {
 
 // Locks in the constructor and unlocks in the destructor, also while a
 // cancelled thread unwinds.
-class MutexHold {
+class BOBBIN_SCOPED_CAPABILITY MutexHold {
   public:
-    explicit MutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~MutexHold() { pthread_mutex_unlock(mutex_); }
+    explicit MutexHold(PlatformMutex* mutex) BOBBIN_ACQUIRE(*mutex) : mutex_(mutex) {
+        pthread_mutex_lock(mutex_);
+    }
+    ~MutexHold() BOBBIN_RELEASE() { pthread_mutex_unlock(mutex_); }
     MutexHold(const MutexHold&) = delete;
     MutexHold& operator=(const MutexHold&) = delete;
 
   private:
-    pthread_mutex_t* mutex_;
+    PlatformMutex* mutex_;
 };
 
 // When a timed wait gives up: a point on the monotonic clock, or never. Made
@@ -113,7 +117,8 @@ class Deadline {
 // Waits on `condition` with `mutex` held until woken or `deadline`. Returns
 // 0 when woken (perhaps spuriously), ETIMEDOUT at the deadline, or the
 // platform's error. A cancellation point.
-inline int WaitUntil(pthread_cond_t* condition, pthread_mutex_t* mutex, const Deadline& deadline) {
+inline int WaitUntil(pthread_cond_t* condition, PlatformMutex* mutex, const Deadline& deadline)
+    BOBBIN_REQUIRES(*mutex) {
     if (deadline.IsNever()) return pthread_cond_wait(condition, mutex);
     return pthread_cond_clockwait(condition, mutex, CLOCK_MONOTONIC, &deadline.When());
 }
