@@ -15,17 +15,18 @@
 #include <tuple>
 
 #include "background.h"
-#include "bobbin/cpuinfo/cgroup_quota.h"
-#include "bobbin/cpuinfo/cpuinfo_parser.h"
+#include "bobbin/cpuinfo/internal/cgroup_quota.h"
+#include "bobbin/cpuinfo/internal/cpuinfo_parser.h"
 
 namespace {
 
-using namespace bobbin::cpuinfo_detail;
+using namespace bobbin::detail;
 
 auto Tie(const CpuInfoCounts& c) {
-    return std::tie(c.logicalCount, c.physicalCPUCount, c.coresPerPhysicalCPUCount,
-                    c.logicalCPUPerCoreCount, c.totalSystemCPUCount, c.physicalProcessorCacheSize,
-                    c.cacheSizePerCore, c.cacheSizePerLogicalCPU);
+    return std::tie(c.logical_count, c.physical_cpu_count, c.cores_per_physical_cpu_count,
+                    c.logical_cpu_per_core_count, c.total_system_cpu_count,
+                    c.physical_processor_cache_size, c.cache_size_per_core,
+                    c.cache_size_per_logical_cpu);
 }
 
 auto Counts(int logical, int physical, int perCore, int total, unsigned long long cache = 0,
@@ -68,16 +69,16 @@ TEST(ProbeTest, FailedOpenIsRetriedAndFirstQueriesAtOnceSeeTheWholeState) {
     const auto failing = [](pid_t, std::size_t, cpu_set_t*) { return -1; };
     const std::string path = ::testing::TempDir() + "bobbin_cpuinfo_" + std::to_string(getpid());
     CpuInfoProbe probe(path.c_str());
-    EXPECT_EQ(probe.Get(&CpuInfoCounts::logicalCount) + probe.AffinityCount(failing), 0);
+    EXPECT_EQ(probe.Get(&CpuInfoCounts::logical_count) + probe.AffinityCount(failing), 0);
     std::filesystem::copy_file(BOBBIN_CPUINFO_TESTDATA "/x86_smt.txt", path);
     std::atomic<int> wrong{0};
     bobbin::testing::OnThreads(8, [&](int) {
-        wrong += probe.Get(&CpuInfoCounts::logicalCount) != 8 ||
+        wrong += probe.Get(&CpuInfoCounts::logical_count) != 8 ||
                  probe.AffinityCount(failing) != 8 ||
-                 probe.Get(&CpuInfoCounts::cacheSizePerLogicalCPU) != 4194304;
+                 probe.Get(&CpuInfoCounts::cache_size_per_logical_cpu) != 4194304;
     });
     std::remove(path.c_str());  // final: not read again
-    EXPECT_EQ(wrong.load() + probe.Get(&CpuInfoCounts::logicalCount), 8);
+    EXPECT_EQ(wrong.load() + probe.Get(&CpuInfoCounts::logical_count), 8);
 }
 
 // Layouts over testdata/cgroup/tree: v2 at /v2, v1 at /v1, a quota above both.
