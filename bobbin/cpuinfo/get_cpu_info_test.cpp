@@ -69,16 +69,20 @@ TEST(ProbeTest, FailedOpenIsRetriedAndFirstQueriesAtOnceSeeTheWholeState) {
     const auto failing = [](pid_t, std::size_t, cpu_set_t*) { return -1; };
     const std::string path = ::testing::TempDir() + "bobbin_cpuinfo_" + std::to_string(getpid());
     CpuInfoProbe probe(path.c_str());
-    EXPECT_EQ(probe.Get(&CpuInfoCounts::logical_count) + probe.AffinityCount(failing), 0);
+    EXPECT_EQ(probe.Get(&CpuInfoCounts::logical_count), 0) << "no file: the counts are 0";
+    EXPECT_EQ(probe.AffinityCount(failing), 0) << "no file, no mask: the affinity count is 0";
     std::filesystem::copy_file(BOBBIN_CPUINFO_TESTDATA "/x86_smt.txt", path);
-    std::atomic<int> wrong{0};
+    std::atomic<int> wrong_logical{0}, wrong_affinity{0}, wrong_cache{0};
     bobbin::testing::OnThreads(8, [&](int) {
-        wrong += probe.Get(&CpuInfoCounts::logical_count) != 8 ||
-                 probe.AffinityCount(failing) != 8 ||
-                 probe.Get(&CpuInfoCounts::cache_size_per_logical_cpu) != 4194304;
+        wrong_logical += probe.Get(&CpuInfoCounts::logical_count) != 8;
+        wrong_affinity += probe.AffinityCount(failing) != 8;
+        wrong_cache += probe.Get(&CpuInfoCounts::cache_size_per_logical_cpu) != 4194304;
     });
-    std::remove(path.c_str());  // final: not read again
-    EXPECT_EQ(wrong.load() + probe.Get(&CpuInfoCounts::logical_count), 8);
+    EXPECT_EQ(wrong_logical.load(), 0) << "the file is read once it appears, by whichever thread";
+    EXPECT_EQ(wrong_affinity.load(), 0) << "without a mask the affinity count is the total";
+    EXPECT_EQ(wrong_cache.load(), 0) << "no query sees a state half written";
+    std::remove(path.c_str());
+    EXPECT_EQ(probe.Get(&CpuInfoCounts::logical_count), 8) << "the state is final: not read again";
 }
 
 // Layouts over testdata/cgroup/tree: v2 at /v2, v1 at /v1, a quota above both.
@@ -151,7 +155,8 @@ TEST(GetCpuInfoTest, CountsFollowTheQuotaFilesAndSchedSetaffinityAtEachCall) {
         CPU_ZERO(&one);
         CPU_SET(sched_getcpu(), &one);  // the processor it runs on is in its mask
         ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-        EXPECT_EQ(getProcessorAffinityCount() + getAvailableCPUCount(), 2);
+        EXPECT_EQ(getProcessorAffinityCount(), 1) << "the mask is read afresh at each call";
+        EXPECT_EQ(getAvailableCPUCount(), 1) << "the available count is bounded by the mask";
     }).join();
     const int none = geteuid() == 0 ? AvailableWithBoundQuota("none") : 100;
     if (none == 100) GTEST_SKIP() << "needs root, a mount namespace and cgroup files";
