@@ -49,6 +49,8 @@ TEST(ParseTest, CountsOfEachFixture) {
         {"cache_huge", Counts(0, 0, 1, 0, kMax, kMax)},
         {"cache_negative", Counts(0, 0, 1, 0)},
         {"cache_plus_one", Counts(1, 1, 1, 1, 1024, 1024)},
+        {"cache_leading_space", Counts(1, 1, 1, 1, 2097152, 2097152)},  // atoi skips \t\v\f\r
+        {"cache_unit_attached", Counts(1, 1, 1, 1, 524288, 524288)},    // "512KB": atoi stops at K
         {"flags_ht_further_in", Counts(2, 2, 1, 2)},
         {"nul_hides_mark", Counts(1, 1, 1, 1)},
         {"nul_in_piece", Counts(1, 1, 1, 1)},
@@ -60,6 +62,7 @@ TEST(ParseTest, CountsOfEachFixture) {
         const std::string path = BOBBIN_CPUINFO_TESTDATA "/" + std::string(name) + ".txt";
         const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fopen(path.c_str(), "r"),
                                                                    fclose);
+        ASSERT_NE(file, nullptr) << path;
         EXPECT_EQ(Tie(ParseCpuInfo(file.get())), want) << name;
     }
 }
@@ -101,6 +104,8 @@ TEST(CgroupQuotaTest, AvailableCountOfEachLayout) {
         {"v2 quota above the affinity", "0::/big\n", v2, 2, 2},
         {"v2 garbage", "0::/garbage\n", v2, 8, 8},
         {"v2 period past 64 bits", "0::/wide\n", v2, 8, 8},
+        {"v2 period 2^63 - 1", "0::/at_limit\n", v2, 8, 1},
+        {"v2 quota of 1 microsecond", "0::/tiny\n", v2, 8, 1},
         {"v2 mount of a sub-tree", "0::/pod/leaf\n", "7 1 0:9 /pod /v2 - cgroup2 x rw\n", 8, 2},
         {"v2 outside the mount", "0::/leaf\n", "7 1 0:9 /lea /v2/lea - cgroup2 x rw\n", 8, 8},
         {"v2 dot-dot in the path", "0::/../x\n", v2, 8, 8},
@@ -121,6 +126,20 @@ TEST(CgroupQuotaTest, AvailableCountOfEachLayout) {
         };
         EXPECT_EQ(AvailableCPUCount(l.affinity, read), l.want) << l.name;
     }
+}
+
+// Files are read whole, also across chunks; an endless or missing one is none.
+TEST(CgroupQuotaTest, SmallFilesAreReadWhole) {
+    const std::string path = ::testing::TempDir() + "bobbin_small_" + std::to_string(getpid());
+    const std::string text(4097, '7');  // a last chunk of one byte
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+    EXPECT_EQ(ReadSmallFile(path), text) << "read whole";
+    std::remove(path.c_str());
+    EXPECT_EQ(ReadSmallFile(path), std::nullopt) << "a missing file is none";
+    EXPECT_EQ(ReadSmallFile("/dev/zero"), std::nullopt) << "an endless file is none";
 }
 
 // In a private mount namespace, bind/`quota` over its cgroup decides; 100: can't.
