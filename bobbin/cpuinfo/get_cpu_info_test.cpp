@@ -75,6 +75,10 @@ TEST(ProbeTest, FailedOpenIsRetriedAndFirstQueriesAtOnceSeeTheWholeState) {
     EXPECT_EQ(probe.Get(&CpuInfoCounts::logical_count), 0) << "no file: the counts are 0";
     EXPECT_EQ(probe.AffinityCount(failing), 0) << "no file, no mask: the affinity count is 0";
     std::filesystem::copy_file(BOBBIN_CPUINFO_TESTDATA "/x86_smt.txt", path);
+    const auto open_files = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto files_before = open_files();
     std::atomic<int> wrong_logical{0}, wrong_affinity{0}, wrong_cache{0};
     bobbin::testing::OnThreads(8, [&](int) {
         wrong_logical += probe.Get(&CpuInfoCounts::logical_count) != 8;
@@ -84,8 +88,11 @@ TEST(ProbeTest, FailedOpenIsRetriedAndFirstQueriesAtOnceSeeTheWholeState) {
     EXPECT_EQ(wrong_logical.load(), 0) << "the file is read once it appears, by whichever thread";
     EXPECT_EQ(wrong_affinity.load(), 0) << "without a mask the affinity count is the total";
     EXPECT_EQ(wrong_cache.load(), 0) << "no query sees a state half written";
-    std::remove(path.c_str());
+    EXPECT_EQ(open_files(), files_before) << "the file is closed after reading";
+    std::filesystem::copy_file(BOBBIN_CPUINFO_TESTDATA "/empty.txt", path,
+                               std::filesystem::copy_options::overwrite_existing);
     EXPECT_EQ(probe.Get(&CpuInfoCounts::logical_count), 8) << "the state is final: not read again";
+    std::remove(path.c_str());
 }
 
 // Layouts over testdata/cgroup/tree: v2 at /v2, v1 at /v1, a quota above both.
@@ -113,7 +120,7 @@ TEST(CgroupQuotaTest, AvailableCountOfEachLayout) {
         {"v1 no quota", "4:cpu,cpuacct:/none\n", v1, 8, 8},
         {"v1 cpuacct hierarchy is not cpu", "4:cpuacct:/q\n", v1, 8, 8},
         {"v1 cpuacct mount", "4:cpu:/q\n", "8 1 0:9 / /v1 - cgroup x rw,cpuacct\n", 8, 8},
-        {"v1 escaped mount", "4:cpu:/q\n", "8 1 0:9 / /v\\061 shared:5 - cgroup x cpu\n", 8, 1},
+        {"v1 escaped mount", "4:cpu:/q\n", "8 1 0:9 / /\\166\\061 shared:5 - cgroup x cpu\n", 8, 1},
         {"v1 and v2: the tighter", "4:cpu:/q\n0::/leaf\n", v2 + v1, 8, 1},
         {"no cgroup files", std::nullopt, "", 8, 8},
         {"no affinity either", std::nullopt, "", 0, 1},
@@ -130,15 +137,9 @@ TEST(CgroupQuotaTest, AvailableCountOfEachLayout) {
 
 // Files are read whole, also across chunks; an endless or missing one is none.
 TEST(CgroupQuotaTest, SmallFilesAreReadWhole) {
-    const std::string path = ::testing::TempDir() + "bobbin_small_" + std::to_string(getpid());
-    const std::string text(4097, '7');  // a last chunk of one byte
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
-    EXPECT_EQ(ReadSmallFile(path), text) << "read whole";
-    std::remove(path.c_str());
-    EXPECT_EQ(ReadSmallFile(path), std::nullopt) << "a missing file is none";
+    const auto text = ReadSmallFile(BOBBIN_CPUINFO_TESTDATA "/4097_bytes.txt");
+    EXPECT_EQ(text.value_or("").size(), 4097u) << "read whole, a last chunk of one byte too";
+    EXPECT_EQ(ReadSmallFile(BOBBIN_CPUINFO_TESTDATA "/none"), std::nullopt) << "missing: none";
     EXPECT_EQ(ReadSmallFile("/dev/zero"), std::nullopt) << "an endless file is none";
 }
 
