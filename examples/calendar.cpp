@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,16 +41,20 @@ int main() {
     // A change of TZ is seen at the next call, without tzset.
     setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
 
+    // The range ends where tm_year, a signed 32-bit count of years since 1900, does.
+    const Time64 first = Utc(std::int64_t{INT32_MIN} + 1900, 0, 1, 0, 0, 0);
+    const Time64 last = Utc(std::int64_t{INT32_MAX} + 1900, 11, 31, 23, 59, 59);
+
     std::puts("Across the range:");
     Show("year -2,000,000,000", Utc(-2000000000, 6, 1, 12, 0, 0));
-    Show("first second", -67768040609740800);
+    Show("first second", first);
     Show("1 BC", Utc(0, 0, 1, 0, 0, 0));
     Show("the epoch", 0);
     Show("last 32-bit second", INT32_MAX);
     Show("one second later", Time64{INT32_MAX} + 1);
     Show("year 2,000,000,000", Utc(2000000000, 6, 1, 12, 0, 0));
-    Show("last second", 67768036191676799);
-    Show("one second later", 67768036191676799 + 1);
+    Show("last second", last);
+    Show("one second later", last + 1);
 
     // A far-future wall-clock time in the local zone, and back.
     TM64 meeting{};

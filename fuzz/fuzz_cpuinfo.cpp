@@ -8,23 +8,23 @@
 #include <string>
 #include <vector>
 
-#include "bobbin/cpuinfo/cgroup_quota.h"
-#include "bobbin/cpuinfo/cpuinfo_parser.h"
+#include "bobbin/cpuinfo/internal/cgroup_quota.h"
+#include "bobbin/cpuinfo/internal/cpuinfo_parser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace bobbin::cpuinfo_detail;
+    using namespace bobbin::detail;
     std::string bytes(reinterpret_cast<const char*>(data), size);
     std::FILE* file = fmemopen(bytes.data(), bytes.size(), "r");
     if (file == nullptr) return 0;
     const CpuInfoCounts c = ParseCpuInfo(file);
     std::fclose(file);
-    if (c.logicalCount < 0 || static_cast<std::size_t>(c.logicalCount) > size / 9 ||
-        c.physicalCPUCount < 0 || c.physicalCPUCount > c.logicalCount ||
-        c.totalSystemCPUCount < 0 || c.totalSystemCPUCount > c.logicalCount ||
-        c.physicalProcessorCacheSize % 1024 != 0 ||
-        c.physicalProcessorCacheSize > 2147483647ULL * 1024 ||
-        c.cacheSizePerLogicalCPU > c.cacheSizePerCore ||
-        c.cacheSizePerCore > c.physicalProcessorCacheSize) {
+    if (c.logical_count < 0 || static_cast<std::size_t>(c.logical_count) > size / 9 ||
+        c.physical_cpu_count < 0 || c.physical_cpu_count > c.logical_count ||
+        c.total_system_cpu_count < 0 || c.total_system_cpu_count > c.logical_count ||
+        c.physical_processor_cache_size % 1024 != 0 ||
+        c.physical_processor_cache_size > 2147483647ULL * 1024 ||
+        c.cache_size_per_logical_cpu > c.cache_size_per_core ||
+        c.cache_size_per_core > c.physical_processor_cache_size) {
         std::abort();
     }
     std::vector<std::string> parts;

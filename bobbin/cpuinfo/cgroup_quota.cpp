@@ -1,4 +1,4 @@
-#include "bobbin/cpuinfo/cgroup_quota.h"
+#include "bobbin/cpuinfo/internal/cgroup_quota.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-namespace bobbin::cpuinfo_detail {
+namespace bobbin::detail {
 
 namespace {
 
@@ -106,8 +106,8 @@ std::optional<std::string> ReadSmallFile(const std::string& path) {
 
 std::vector<CgroupDir> FindCpuCgroups(std::string_view procCgroup, std::string_view mountinfo) {
     // "hierarchy-id:controllers:path": the v1 `cpu` hierarchy and the v2 one ("0::").
-    std::optional<std::string_view> v1Path;
-    std::optional<std::string_view> v2Path;
+    std::optional<std::string_view> v1_path;
+    std::optional<std::string_view> v2_path;
     for (const std::string_view line : Split(procCgroup, '\n')) {
         const std::size_t first = line.find(':');
         if (first == std::string_view::npos) continue;
@@ -115,8 +115,8 @@ std::vector<CgroupDir> FindCpuCgroups(std::string_view procCgroup, std::string_v
         if (second == std::string_view::npos) continue;
         const std::string_view controllers = line.substr(first + 1, second - first - 1);
         const std::string_view path = line.substr(second + 1);
-        if (line.substr(0, first) == "0" && controllers.empty()) v2Path = path;
-        if (Contains(Split(controllers, ','), "cpu")) v1Path = path;
+        if (line.substr(0, first) == "0" && controllers.empty()) v2_path = path;
+        if (Contains(Split(controllers, ','), "cpu")) v1_path = path;
     }
 
     // "id parent major:minor root mount-point options [optional...] - type source
@@ -128,7 +128,7 @@ std::vector<CgroupDir> FindCpuCgroups(std::string_view procCgroup, std::string_v
         if (dash - fields.begin() < 5 || fields.end() - dash < 4) continue;
         const bool v2 = dash[1] == "cgroup2";
         const bool v1 = dash[1] == "cgroup" && Contains(Split(dash[3], ','), "cpu");
-        const std::optional<std::string_view> path = v2 ? v2Path : v1 ? v1Path : std::nullopt;
+        const std::optional<std::string_view> path = v2 ? v2_path : v1 ? v1_path : std::nullopt;
         if (!path) continue;
         const std::optional<std::string> below = BelowRoot(*path, Unescape(fields[3]));
         if (!below) continue;
@@ -152,17 +152,17 @@ std::optional<int> QuotaProcessorsV1(std::string_view cfsQuota, std::string_view
 }
 
 std::optional<int> CpuQuotaProcessors(const ReadFile& read) {
-    const std::optional<std::string> procCgroup = read("/proc/self/cgroup");
+    const std::optional<std::string> proc_cgroup = read("/proc/self/cgroup");
     const std::optional<std::string> mountinfo = read("/proc/self/mountinfo");
-    if (!procCgroup || !mountinfo) return std::nullopt;
+    if (!proc_cgroup || !mountinfo) return std::nullopt;
 
     std::optional<int> tightest;
-    for (const CgroupDir& dir : FindCpuCgroups(*procCgroup, *mountinfo)) {
+    for (const CgroupDir& dir : FindCpuCgroups(*proc_cgroup, *mountinfo)) {
         // From the process's cgroup up to the mount point, inclusive.
         for (std::string at = dir.path;; at.resize(at.rfind('/'))) {
             std::optional<int> here;
             if (dir.v2) {
-                if (const auto cpuMax = read(at + "/cpu.max")) here = QuotaProcessorsV2(*cpuMax);
+                if (const auto cpu_max = read(at + "/cpu.max")) here = QuotaProcessorsV2(*cpu_max);
             } else {
                 const auto quota = read(at + "/cpu.cfs_quota_us");
                 const auto period = quota ? read(at + "/cpu.cfs_period_us") : std::nullopt;
@@ -180,4 +180,4 @@ int AvailableCPUCount(int affinity, const ReadFile& read) {
     return std::max(1, quota ? std::min(affinity, *quota) : affinity);
 }
 
-}  // namespace bobbin::cpuinfo_detail
+}  // namespace bobbin::detail

@@ -1,9 +1,9 @@
-#include "bobbin/cpuinfo/cpuinfo_parser.h"
+#include "bobbin/cpuinfo/internal/cpuinfo_parser.h"
 
 #include <algorithm>
 #include <climits>
 
-namespace bobbin::cpuinfo_detail {
+namespace bobbin::detail {
 
 namespace {
 
@@ -80,24 +80,24 @@ void CpuInfoParser::Feed(std::string_view piece) {
         if (NextToken(value, kValueDelimiters, number)) {
             // atoi clamped to int; a negative size counts as no number (0).
             const int kilobytes = ClampedAtoi(number);
-            cacheSize_ = kilobytes > 0 ? static_cast<unsigned long long>(kilobytes) * 1024 : 0;
+            cache_size_ = kilobytes > 0 ? static_cast<unsigned long long>(kilobytes) * 1024 : 0;
         }
     }
 }
 
 CpuInfoCounts CpuInfoParser::Finish() const {
     CpuInfoCounts counts;
-    counts.logicalCount = processors_;
-    counts.physicalCPUCount = marked_ ? processors_ / 2 : processors_;
-    counts.coresPerPhysicalCPUCount = 1;
-    counts.logicalCPUPerCoreCount = marked_ ? 2 : 1;
-    counts.physicalProcessorCacheSize = cacheSize_;
-    if (cacheSize_ > 1) {
-        counts.cacheSizePerCore = cacheSize_;
-        counts.cacheSizePerLogicalCPU =
-            cacheSize_ / static_cast<unsigned long long>(counts.logicalCPUPerCoreCount);
+    counts.logical_count = processors_;
+    counts.physical_cpu_count = marked_ ? processors_ / 2 : processors_;
+    counts.cores_per_physical_cpu_count = 1;
+    counts.logical_cpu_per_core_count = marked_ ? 2 : 1;
+    counts.physical_processor_cache_size = cache_size_;
+    if (cache_size_ > 1) {
+        counts.cache_size_per_core = cache_size_;
+        counts.cache_size_per_logical_cpu =
+            cache_size_ / static_cast<unsigned long long>(counts.logical_cpu_per_core_count);
     }
-    counts.totalSystemCPUCount = counts.physicalCPUCount * counts.logicalCPUPerCoreCount;
+    counts.total_system_cpu_count = counts.physical_cpu_count * counts.logical_cpu_per_core_count;
     return counts;
 }
 
@@ -111,22 +111,22 @@ CpuInfoCounts ParseCpuInfo(std::FILE* file) {
 }
 
 void CpuInfoProbe::CalculateLocked() {
-    if (hasQueried_.load(std::memory_order_relaxed)) return;
+    if (has_queried_.load(std::memory_order_relaxed)) return;
     std::FILE* file = std::fopen(path_, "r");
     if (file == nullptr) return;  // nothing changes; the next query retries
     const CpuInfoCounts counts = ParseCpuInfo(file);
     std::fclose(file);
     state_ = counts;
-    hasQueried_.store(true, std::memory_order_release);
+    has_queried_.store(true, std::memory_order_release);
 }
 
 int CpuInfoProbe::AffinityCount(GetAffinityFunction getaffinity) {
     cpu_set_t mask;
     static_assert(sizeof mask == 128, "the affinity mask is 128 bytes: 1024 processors");
     if (getaffinity(0, sizeof mask, &mask) < 0) {
-        return Get(&CpuInfoCounts::totalSystemCPUCount);
+        return Get(&CpuInfoCounts::total_system_cpu_count);
     }
     return CPU_COUNT(&mask);
 }
 
-}  // namespace bobbin::cpuinfo_detail
+}  // namespace bobbin::detail

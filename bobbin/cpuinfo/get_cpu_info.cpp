@@ -2,11 +2,11 @@
 
 #include <sched.h>
 
-#include "bobbin/cpuinfo/cgroup_quota.h"
-#include "bobbin/cpuinfo/cpuinfo_parser.h"
+#include "bobbin/cpuinfo/internal/cgroup_quota.h"
+#include "bobbin/cpuinfo/internal/cpuinfo_parser.h"
 
-using bobbin::cpuinfo_detail::CpuInfoCounts;
-using bobbin::cpuinfo_detail::CpuInfoProbe;
+using bobbin::detail::CpuInfoCounts;
+using bobbin::detail::CpuInfoProbe;
 
 namespace {
 
@@ -17,35 +17,35 @@ CpuInfoProbe probe("/proc/cpuinfo");
 }  // namespace
 
 int getLogicalCPUCount() {
-    return probe.Get(&CpuInfoCounts::logicalCount);
+    return probe.Get(&CpuInfoCounts::logical_count);
 }
 
 int getPhysicalCPUCount() {
-    return probe.Get(&CpuInfoCounts::physicalCPUCount);
+    return probe.Get(&CpuInfoCounts::physical_cpu_count);
 }
 
 int getCoresPerPhysicalCPUCount() {
-    return probe.Get(&CpuInfoCounts::coresPerPhysicalCPUCount);
+    return probe.Get(&CpuInfoCounts::cores_per_physical_cpu_count);
 }
 
 int getLogicalCPUPerCoreCount() {
-    return probe.Get(&CpuInfoCounts::logicalCPUPerCoreCount);
+    return probe.Get(&CpuInfoCounts::logical_cpu_per_core_count);
 }
 
 int getTotalSystemCPUCount() {
-    return probe.Get(&CpuInfoCounts::totalSystemCPUCount);
+    return probe.Get(&CpuInfoCounts::total_system_cpu_count);
 }
 
 unsigned long long getPhysicalProcessorPackageCacheSize() {
-    return probe.Get(&CpuInfoCounts::physicalProcessorCacheSize);
+    return probe.Get(&CpuInfoCounts::physical_processor_cache_size);
 }
 
 unsigned long long getPhysicalProcessorPackageCacheSizePerCore() {
-    return probe.Get(&CpuInfoCounts::cacheSizePerCore);
+    return probe.Get(&CpuInfoCounts::cache_size_per_core);
 }
 
 unsigned long long getPhysicalProcessorPackageCacheSizePerLogicalCPU() {
-    return probe.Get(&CpuInfoCounts::cacheSizePerLogicalCPU);
+    return probe.Get(&CpuInfoCounts::cache_size_per_logical_cpu);
 }
 
 int getProcessorAffinityCount() {
@@ -53,6 +53,6 @@ int getProcessorAffinityCount() {
 }
 
 int getAvailableCPUCount() {
-    return bobbin::cpuinfo_detail::AvailableCPUCount(getProcessorAffinityCount(),
-                                                     bobbin::cpuinfo_detail::ReadSmallFile);
+    return bobbin::detail::AvailableCPUCount(getProcessorAffinityCount(),
+                                             bobbin::detail::ReadSmallFile);
 }

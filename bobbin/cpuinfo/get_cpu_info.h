@@ -13,9 +13,10 @@
 // processor is a physical processor of its own; each physical processor has one
 // core; the "cache size" is one physical processor's cache.
 //
-// Any thread may make the first query, also several at once. When /proc/cpuinfo
-// cannot be opened, every query but the last two returns 0 and the next query
-// tries again. No query reports an error or throws.
+// Any thread may make the first query, also several at once. No query reports
+// an error: when /proc/cpuinfo cannot be opened, every query but the last two
+// returns 0 and the next query tries again. Only getAvailableCPUCount, which
+// reads files, allocates, and it throws std::bad_alloc when memory runs out.
 #pragma once
 
 #include "bobbin/export.h"

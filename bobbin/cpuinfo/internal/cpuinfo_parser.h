@@ -13,18 +13,18 @@
 #include <mutex>
 #include <string_view>
 
-namespace bobbin::cpuinfo_detail {
+namespace bobbin::detail {
 
 // Everything the probe learns, named as the module's state.
 struct CpuInfoCounts {
-    int logicalCount = 0;
-    int physicalCPUCount = 0;
-    int coresPerPhysicalCPUCount = 0;
-    int logicalCPUPerCoreCount = 0;
-    int totalSystemCPUCount = 0;
-    unsigned long long physicalProcessorCacheSize = 0;
-    unsigned long long cacheSizePerCore = 0;
-    unsigned long long cacheSizePerLogicalCPU = 0;
+    int logical_count = 0;
+    int physical_cpu_count = 0;
+    int cores_per_physical_cpu_count = 0;
+    int logical_cpu_per_core_count = 0;
+    int total_system_cpu_count = 0;
+    unsigned long long physical_processor_cache_size = 0;
+    unsigned long long cache_size_per_core = 0;
+    unsigned long long cache_size_per_logical_cpu = 0;
 };
 
 // The buffer the file is read into: at most 1023 characters per piece.
@@ -45,7 +45,7 @@ class CpuInfoParser {
   private:
     int processors_ = 0;   // P, saturating at INT_MAX
     bool marked_ = false;  // H > 0
-    unsigned long long cacheSize_ = 0;
+    unsigned long long cache_size_ = 0;
 };
 
 // Reads `file` with fgets into a 1024-byte buffer until end of file or a read
@@ -59,7 +59,7 @@ using GetAffinityFunction = int (*)(pid_t pid, std::size_t size, cpu_set_t* mask
 
 // The probe over one file: all zero until a probe opens the file, final after.
 // The first queries of several threads may run at the same time: the probe runs
-// under a mutex, and once the atomic `hasQueried` mark is seen (acquire) no lock
+// under a mutex, and once the atomic `has_queried_` mark is seen (acquire) no lock
 // is taken. Constant-initialised, so a namespace-scope instance is usable from
 // any static initialiser.
 class CpuInfoProbe {
@@ -71,8 +71,8 @@ class CpuInfoProbe {
     // Runs the probe unless it has run, then returns one value of the state.
     template <typename T>
     T Get(T CpuInfoCounts::*field) {
-        if (hasQueried_.load(std::memory_order_acquire)) return state_.*field;
-        std::lock_guard<std::mutex> hold(probeMutex_);
+        if (has_queried_.load(std::memory_order_acquire)) return state_.*field;
+        std::lock_guard<std::mutex> hold(probe_mutex_);
         CalculateLocked();
         return state_.*field;  // read under the lock: final, or all zero
     }
@@ -83,14 +83,14 @@ class CpuInfoProbe {
     int AffinityCount(GetAffinityFunction getaffinity);
 
   private:
-    // calculateCPUInfo, under probeMutex_: fills the state unless done; when
+    // calculateCPUInfo, under probe_mutex_: fills the state unless done; when
     // the file cannot be opened nothing changes and the next call retries.
     void CalculateLocked();
 
     const char* path_;
-    std::atomic<bool> hasQueried_{false};
-    std::mutex probeMutex_;
+    std::atomic<bool> has_queried_{false};
+    std::mutex probe_mutex_;
     CpuInfoCounts state_{};
 };
 
-}  // namespace bobbin::cpuinfo_detail
+}  // namespace bobbin::detail

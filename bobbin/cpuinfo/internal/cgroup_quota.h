@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bobbin::cpuinfo_detail {
+namespace bobbin::detail {
 
 // The contents of the file at `path`, or nothing when it cannot be read.
 using ReadFile = std::function<std::optional<std::string>(const std::string& path)>;
@@ -46,4 +46,4 @@ std::optional<int> CpuQuotaProcessors(const ReadFile& read);
 // min(affinity, CpuQuotaProcessors(read)), at least 1.
 int AvailableCPUCount(int affinity, const ReadFile& read);
 
-}  // namespace bobbin::cpuinfo_detail
+}  // namespace bobbin::detail
