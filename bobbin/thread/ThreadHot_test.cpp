@@ -69,22 +69,19 @@ TEST(ThreadHotTest, LifeCycle) {
     EXPECT_FALSE(task.Start(1000) || task.Start(4096) || task.HasThread());
     // Names are cut to 15 bytes at the last whole UTF-8 character; the first
     // is given at Start, the others to the running thread.
-    const struct {
-        const char* name;
-        const char* kept;
-    } kNames[] = {{"bobbin-worker-with-a-long-name", "bobbin-worker-w"},
-                  {"worker-\u20ac\u20ac\u20ac\u20ac", "worker-\u20ac\u20ac"},
-                  {"name-\u00e9\u00e9\u00e9\u00e9\u00e9", "name-\u00e9\u00e9\u00e9\u00e9\u00e9"},
-                  {"worker--\U0001F9F5\U0001F9F5", "worker--\U0001F9F5"}};
-    EXPECT_TRUE(task.SetThreadName(kNames[0].name));
+    const std::pair<const char*, std::string> kNames[] = {
+        {"bobbin-worker-with-a-long-name", "bobbin-worker-w"},
+        {"worker-\u20ac\u20ac\u20ac\u20ac", "worker-\u20ac\u20ac"},
+        {"name-\u00e9\u00e9\u00e9\u00e9\u00e9", "name-\u00e9\u00e9\u00e9\u00e9\u00e9"},
+        {"worker--\U0001F9F5\U0001F9F5", "worker--\U0001F9F5"}};
+    EXPECT_TRUE(task.SetThreadName(kNames[0].first));
     ASSERT_TRUE(task.Start(0));  // the default stack; the lent one stays lent
     EXPECT_FALSE(task.Start(0) || task.Attach());
     while (task.runs.load() == 0) std::this_thread::yield();
     EXPECT_TRUE(task.Signal(0));
-    for (const auto& row : kNames) {
-        EXPECT_TRUE(&row == kNames || task.SetThreadName(row.name)) << row.name;
-        EXPECT_EQ(task.GetThreadName() + "|" + Comm(task.tid),
-                  row.kept + ("|" + std::string(row.kept)) + "\n");
+    for (const auto& [name, kept] : kNames) {
+        EXPECT_TRUE(name == kNames[0].first || task.SetThreadName(name)) << name;
+        EXPECT_EQ(task.GetThreadName() + "|" + Comm(task.tid), kept + "|" + kept + "\n");
     }
     EXPECT_FALSE(task.TimedWaitForStop(50) || !task.HasThread());
     task.gate.Signal(), other.gate.Signal();
