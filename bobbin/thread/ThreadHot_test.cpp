@@ -102,15 +102,19 @@ TEST(ThreadHotTest, LifeCycle) {
 }
 
 // A bounded join returns by its deadline, also behind a slow thread exit and
-// behind another bounded join, without spinning; true only once joined.
+// behind another bounded join, without spinning; true only once joined. The
+// exit work's own join answers false at once.
 TEST(ThreadHotTest, TimedWaitForStopKeepsItsBoundBehindASlowExit) {
     struct SlowExit : ThreadHot {
         SynchEvent release{true, false, nullptr};
-        std::atomic<bool> exited{false};
+        std::atomic<bool> exited{false}, own_join{true};
         int Run() override {
             struct Last {
                 SlowExit* task;
-                ~Last() { task->release.TimedWait(2000), task->exited = true; }
+                ~Last() {
+                    task->own_join = task->WaitForStop();
+                    task->release.TimedWait(2000), task->exited = true;
+                }
             };
             thread_local Last last{this};
             return last.task == this ? 0 : 1;
@@ -132,6 +136,7 @@ TEST(ThreadHotTest, TimedWaitForStopKeepsItsBoundBehindASlowExit) {
     task.release.Signal();
     EXPECT_TRUE(task.TimedWaitForStop(10000));
     EXPECT_TRUE(task.exited.load()) << "joined before the thread ended";
+    EXPECT_FALSE(task.own_join.load()) << "the thread joined itself";
 }
 
 // Every way of ending, from every side, hangs nothing and reclaims everything.
