@@ -203,7 +203,7 @@ class BOBBIN_EXPORT ThreadHot {
     mutable bobbin::detail::PlatformMutex life_mutex_ = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t life_changed_ = PTHREAD_COND_INITIALIZER;  // broadcast on each change of life_
     Life life_ BOBBIN_GUARDED_BY(life_mutex_);
-    unsigned long long attached_serial_ BOBBIN_GUARDED_BY(life_mutex_) =
-        0;  // the thread that Attach bound
+    // The thread that Attach bound, by a number no other thread is ever given.
+    unsigned long long attached_serial_ BOBBIN_GUARDED_BY(life_mutex_) = 0;
     char name_[16] BOBBIN_GUARDED_BY(life_mutex_);
 };
