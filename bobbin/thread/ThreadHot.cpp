@@ -165,7 +165,7 @@ ThreadHot::~ThreadHot() {
 bool ThreadHot::Start(unsigned long stackSize) {
     CriticalSection::Lock state(state_lock);
     if (has_thread.load()) return false;
-    if (!Join(Deadline::Never())) {  // the previous thread, once it has ended
+    if (!Join(Deadline::kNoLimitMs)) {  // the previous thread, once it has ended
         MutexHold hold(&life_mutex_);
         if (life_ != Life::kAttached) return false;  // called on that thread itself
     }
@@ -267,7 +267,8 @@ bool ThreadHot::Terminate() {
 // gives up puts kFinished back and wakes the others. The thread's exit work
 // (thread_local and key destructors) comes after kFinished, so only the join
 // says that the thread has ended.
-bool ThreadHot::Join(const Deadline& deadline) {
+bool ThreadHot::Join(unsigned int timeoutMs) {
+    const auto deadline = Deadline::AfterMs(timeoutMs);
     MutexHold hold(&life_mutex_);
     for (;;) {
         switch (life_) {
@@ -306,11 +307,11 @@ bool ThreadHot::Join(const Deadline& deadline) {
 }
 
 bool ThreadHot::WaitForStop(unsigned int /*timeout*/) {
-    return Join(Deadline::Never()) && !has_thread.load();
+    return Join(Deadline::kNoLimitMs) && !has_thread.load();
 }
 
 bool ThreadHot::TimedWaitForStop(unsigned int timeoutMs) {
-    return Join(Deadline::AfterMs(timeoutMs)) && !has_thread.load();
+    return Join(timeoutMs) && !has_thread.load();
 }
 
 bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned int /*timeout*/) {
@@ -322,7 +323,7 @@ bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned 
         if (announced) {
             PRINTF("Attempting to join with thread %d in ThreadHot::WaitForMultipleThreads\n", i);
         }
-        object->Join(Deadline::Never());
+        object->Join(Deadline::kNoLimitMs);
         if (announced) {
             PRINTF("Finished joining with thread %d in ThreadHot::WaitForMultipleThreads", i);
         }

@@ -11,10 +11,6 @@
 #include "bobbin/sync/CriticalSection.h"
 #include "bobbin/sync/SynchEvent.h"
 
-namespace bobbin::detail {
-class Deadline;
-}  // namespace bobbin::detail
-
 // The string type that ThreadHot::WriteLog takes.
 using VUString = std::string;
 
@@ -190,10 +186,11 @@ class BOBBIN_EXPORT ThreadHot {
     // kAttached for good.
     enum class Life { kIdle, kRunning, kFinished, kJoining, kAttached };
 
-    // Waits up to `deadline` until the created thread has ended and joins it.
-    // True when the object has no created thread left; false on the thread
-    // itself, for an attached thread, or at the deadline.
-    bool Join(const bobbin::detail::Deadline& deadline);
+    // Waits up to `timeoutMs` milliseconds (SynchEvent::kInfinite: without
+    // limit) until the created thread has ended and joins it. True when the
+    // object has no created thread left; false on the thread itself, for an
+    // attached thread, or at the deadline.
+    bool Join(unsigned int timeoutMs);
     // True while the bound thread is certainly alive and its id its own.
     bool IsLive() const BOBBIN_REQUIRES(life_mutex_);
     void FinishOnThread();  // the thread's last touches of the object
