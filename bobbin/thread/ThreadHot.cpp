@@ -9,7 +9,14 @@
 
 #include "bobbin/internal/posix.h"
 
+using bobbin::detail::Deadline;
 using bobbin::detail::MutexHold;
+
+#if defined(__has_feature)
+#define BOBBIN_CLANG_TSAN __has_feature(thread_sanitizer)
+#else
+#define BOBBIN_CLANG_TSAN 0
+#endif
 
 namespace {
 
@@ -19,6 +26,52 @@ std::atomic<void*> pStackAddr{nullptr};
 // The object whose Run the calling thread runs; cleared when that object is
 // destroyed on this very thread, which then touches it no more.
 thread_local ThreadHot* t_object = nullptr;
+
+// A number that names the calling thread for the life of the process: unlike
+// a pthread_t, it is never given to another thread once this one has ended.
+unsigned long long ThisThreadSerial() {
+    static std::atomic<unsigned long long> last{0};
+    thread_local const unsigned long long serial = ++last;
+    return serial;
+}
+
+// Joins `thread` by `deadline`: 0, ETIMEDOUT, or the platform's error.
+int JoinBy(pthread_t thread, const Deadline& deadline) {
+    if (deadline.IsNever()) return pthread_join(thread, nullptr);
+#if defined(__SANITIZE_THREAD__) || BOBBIN_CLANG_TSAN
+    // ThreadSanitizer sees a join only through pthread_join or
+    // pthread_timedjoin_np, which measures the real-time clock: the
+    // monotonic time left is carried over to it.
+    timespec now{}, real{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(CLOCK_REALTIME, &real);
+    const long long left_ns = (deadline.When().tv_sec - now.tv_sec) * 1000000000LL +
+                              deadline.When().tv_nsec - now.tv_nsec;
+    const long long at_ns = real.tv_nsec + (left_ns > 0 ? left_ns : 0);
+    real.tv_sec += static_cast<time_t>(at_ns / 1000000000LL);
+    real.tv_nsec = static_cast<long>(at_ns % 1000000000LL);
+    return pthread_timedjoin_np(thread, nullptr, &real);
+#else
+    return pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &deadline.When());
+#endif
+}
+
+constexpr size_t kNameBytes = 15;  // the kernel's limit, without the terminating NUL
+
+// Copies `name` into `out`, cut to kNameBytes at the last whole UTF-8
+// character that fits (text that is not UTF-8 is cut at kNameBytes).
+void CutName(const char* name, char (&out)[kNameBytes + 1]) {
+    size_t length = strnlen(name, kNameBytes + 1);
+    if (length > kNameBytes) {
+        const auto continues = [&](size_t at) { return (name[at] & 0xC0) == 0x80; };
+        length = kNameBytes;
+        // A character is at most four bytes: three continuation bytes at most.
+        for (int back = 0; back < 3 && length > 0 && continues(length); ++back) --length;
+        if (continues(length)) length = kNameBytes;
+    }
+    std::memcpy(out, name, length);
+    out[length] = '\0';
+}
 
 void ReportInitError(const char* function, int error) {
     char text[256];
@@ -92,7 +145,8 @@ ThreadHot::~ThreadHot() {
         // thread that is now deleting its object.
         CriticalSection::Lock state(state_lock);
         MutexHold hold(&life_mutex_);
-        if (life_ == Life::kRunning && pthread_equal(thread_id, pthread_self())) {
+        const bool unjoined = life_ == Life::kRunning || life_ == Life::kFinished;
+        if (unjoined && pthread_equal(thread_id, pthread_self())) {
             // Destroyed by its own thread: nobody will join it.
             pthread_detach(thread_id);
             t_object = nullptr;
@@ -111,14 +165,24 @@ ThreadHot::~ThreadHot() {
 bool ThreadHot::Start(unsigned long stackSize) {
     CriticalSection::Lock state(state_lock);
     if (has_thread.load()) return false;
-    if (!Join(nullptr)) {  // the previous thread, once it has ended
+    if (!Join(Deadline::kNoLimitMs)) {  // the previous thread, once it has ended
         MutexHold hold(&life_mutex_);
         if (life_ != Life::kAttached) return false;  // called on that thread itself
     }
 
-    void* stack = stackSize == 0 ? nullptr : pStackAddr.load();
+    // Taken before anything else can read it, so that no other Start runs a
+    // thread on the same memory; it goes back if this Start fails, unless
+    // another address has been lent meanwhile.
+    void* stack = stackSize == 0 ? nullptr : pStackAddr.exchange(nullptr);
+    const auto give_back = [stack] {
+        void* none = nullptr;
+        if (stack != nullptr) pStackAddr.compare_exchange_strong(none, stack);
+    };
     pthread_attr_t attributes;
-    if (!InitAttributes(&attributes, stackSize, stack)) return false;
+    if (!InitAttributes(&attributes, stackSize, stack)) {
+        give_back();
+        return false;
+    }
     MutexHold hold(&life_mutex_);
     // Marked before the thread exists, so its own clearing always comes later.
     has_thread.store(true);
@@ -126,10 +190,10 @@ bool ThreadHot::Start(unsigned long stackSize) {
     pthread_attr_destroy(&attributes);
     if (!created) {
         has_thread.store(false);
+        give_back();
         return false;
     }
     life_ = Life::kRunning;
-    if (stack != nullptr) pStackAddr.compare_exchange_strong(stack, nullptr);  // used up
     return true;
 }
 
@@ -196,10 +260,15 @@ bool ThreadHot::Terminate() {
     return true;
 }
 
-// The join itself is made without the lock, so that the thread can finish
-// and other callers (the thread itself among them) get their answer at once.
-// Only a finished thread is joined, and by one caller: the others wait for it.
-bool ThreadHot::Join(const timespec* deadline) {
+// Callers wait on the condition, each up to its own deadline, until the
+// thread has finished; then one of them at a time holds the right to join
+// (kJoining) and joins up to its deadline, made without the lock so that the
+// others, the thread itself among them, get their answer meanwhile. One that
+// gives up puts kFinished back and wakes the others. The thread's exit work
+// (thread_local and key destructors) comes after kFinished, so only the join
+// says that the thread has ended.
+bool ThreadHot::Join(unsigned int timeoutMs) {
+    const auto deadline = Deadline::AfterMs(timeoutMs);
     MutexHold hold(&life_mutex_);
     for (;;) {
         switch (life_) {
@@ -211,39 +280,38 @@ bool ThreadHot::Join(const timespec* deadline) {
                 if (pthread_equal(thread_id, pthread_self())) return false;
                 break;
             case Life::kFinished: {
-                // The thread has done its last touch and is about to end: a
-                // short join, made with cancellation off so that it completes.
+                const pthread_t thread = thread_id;
+                if (pthread_equal(thread, pthread_self())) return false;
                 life_ = Life::kJoining;
+                // Cancellation off, so that the right to join is always handed back.
                 int cancel_state = 0;
                 pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
                 pthread_mutex_unlock(&life_mutex_);
-                pthread_join(thread_id, nullptr);
+                const int error = JoinBy(thread, deadline);
                 pthread_mutex_lock(&life_mutex_);
                 pthread_setcancelstate(cancel_state, nullptr);
-                life_ = Life::kIdle;
+                life_ = error == 0 ? Life::kIdle : Life::kFinished;
                 pthread_cond_broadcast(&life_changed_);
-                return true;
+                return error == 0;
             }
             case Life::kJoining:
                 break;
         }
-        if (deadline == nullptr) {
-            pthread_cond_wait(&life_changed_, &life_mutex_);
-        } else if (pthread_cond_clockwait(&life_changed_, &life_mutex_, CLOCK_MONOTONIC,
-                                          deadline) == ETIMEDOUT &&
-                   life_ == Life::kRunning) {
-            return false;
+        // At the deadline a finished thread still gets one join that does not
+        // wait (it may have ended); nothing else waits again.
+        if (WaitUntil(&life_changed_, &life_mutex_, deadline) == ETIMEDOUT &&
+            life_ != Life::kFinished) {
+            return life_ == Life::kIdle;
         }
     }
 }
 
 bool ThreadHot::WaitForStop(unsigned int /*timeout*/) {
-    return Join(nullptr) && !has_thread.load();
+    return Join(Deadline::kNoLimitMs) && !has_thread.load();
 }
 
 bool ThreadHot::TimedWaitForStop(unsigned int timeoutMs) {
-    const auto deadline = bobbin::detail::Deadline::AfterMs(timeoutMs);
-    return Join(deadline.IsNever() ? nullptr : &deadline.When()) && !has_thread.load();
+    return Join(timeoutMs) && !has_thread.load();
 }
 
 bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned int /*timeout*/) {
@@ -255,7 +323,7 @@ bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned 
         if (announced) {
             PRINTF("Attempting to join with thread %d in ThreadHot::WaitForMultipleThreads\n", i);
         }
-        object->Join(nullptr);
+        object->Join(Deadline::kNoLimitMs);
         if (announced) {
             PRINTF("Finished joining with thread %d in ThreadHot::WaitForMultipleThreads", i);
         }
@@ -265,9 +333,7 @@ bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned 
 
 bool ThreadHot::Signal(int signalNumber) {
     MutexHold hold(&life_mutex_);
-    const bool live = life_ == Life::kRunning || (life_ == Life::kAttached && has_thread.load() &&
-                                                  pthread_equal(thread_id, pthread_self()));
-    return live && pthread_kill(thread_id, signalNumber) == 0;
+    return IsLive() && pthread_kill(thread_id, signalNumber) == 0;
 }
 
 void ThreadHot::Signal() {
@@ -304,6 +370,7 @@ bool ThreadHot::Attach() {
     MutexHold hold(&life_mutex_);
     if (thread_id != 0) return false;
     thread_id = pthread_self();
+    attached_serial_ = ThisThreadSerial();
     life_ = Life::kAttached;
     has_thread.store(true);
     return true;
@@ -326,14 +393,23 @@ pthread_t ThreadHot::GetThreadId() const {
 
 bool ThreadHot::SetThreadName(const char* name) {
     MutexHold hold(&life_mutex_);
-    std::strncpy(name_, name == nullptr ? "" : name, sizeof name_ - 1);
-    const bool live = life_ == Life::kRunning || life_ == Life::kAttached;
-    return !live || pthread_setname_np(thread_id, name_) == 0;
+    CutName(name == nullptr ? "" : name, name_);
+    if (life_ == Life::kAttached) return IsLive() && pthread_setname_np(thread_id, name_) == 0;
+    return life_ != Life::kRunning || pthread_setname_np(thread_id, name_) == 0;
 }
 
 std::string ThreadHot::GetThreadName() const {
     MutexHold hold(&life_mutex_);
     return name_;
+}
+
+// A created thread is alive while kRunning: it ends only after its own
+// switch to kFinished. An attached thread may have ended unnoticed, and its
+// id may be another thread's by now, so only the calling thread itself is
+// known to be it.
+bool ThreadHot::IsLive() const {
+    if (life_ == Life::kRunning) return true;
+    return life_ == Life::kAttached && has_thread.load() && attached_serial_ == ThisThreadSerial();
 }
 
 void ThreadHot::NameThisThread() {

@@ -14,11 +14,13 @@
 // The string type that ThreadHot::WriteLog takes.
 using VUString = std::string;
 
-// Sets a one-shot stack address: the next Start with a non-zero stack size
-// runs its thread on the `stackSize` bytes at `address` (suitably aligned and
-// at least PTHREAD_STACK_MIN long, kept alive until that thread is joined) and
-// clears the address. A Start with size 0, or one that fails, leaves it in
-// place.
+// Lends a stack to one thread: exactly one Start with a non-zero stack size
+// takes the address (atomically, so Starts on several threads at once are
+// safe) and runs its thread on the `stackSize` bytes there (suitably aligned,
+// at least PTHREAD_STACK_MIN long, kept alive until that thread is joined).
+// Any other Start meanwhile gets a stack of its own of the size it asks for.
+// A Start with size 0 leaves the address lent; one that fails lends it again,
+// unless another address has been lent meanwhile. Any thread may call it.
 BOBBIN_EXPORT void SetStackAddr(void* address);
 
 // Derive publicly and override Run; its result becomes the exit code. Use it
@@ -37,6 +39,10 @@ BOBBIN_EXPORT void SetStackAddr(void* address);
 // means "finished": after a WaitforSignal that it released, the thread no
 // longer touches the object, so the owner may delete it. Copy and move are
 // deleted.
+//
+// The thread-attribute, mutex-attribute and condition-attribute objects are
+// initialised and destroyed but applied to nothing: each Start builds its own
+// attributes.
 //
 // Terminate ends a thread by unwinding its stack. A Run that catches
 // everything must let that unwinding pass, or the process aborts:
@@ -93,10 +99,13 @@ class BOBBIN_EXPORT ThreadHot {
     bool WaitForStop(unsigned int timeout);
     bool WaitForStop() { return WaitForStop(3000); }
 
-    // As WaitForStop, but gives up after `timeoutMs` milliseconds on the
-    // monotonic clock: true when the thread has ended and been joined (or there
-    // is none), false when it still runs at the deadline (nothing joined,
-    // nothing changed), on the object's own thread, or for an attached thread.
+    // As WaitForStop, but returns within `timeoutMs` milliseconds on the
+    // monotonic clock (plus scheduling), whatever the thread does after Run
+    // returns (thread_local and key destructors), and however many callers
+    // wait: true once the thread has ended and been joined (or there is none);
+    // false when it has not ended by the deadline (nothing joined, nothing
+    // changed), on the object's own thread, or for an attached thread. Blocks
+    // without spinning; SynchEvent::kInfinite waits without limit.
     bool TimedWaitForStop(unsigned int timeoutMs);
 
     // Joins the threads of `threads[0..count)` in order (null entries, and the
@@ -144,9 +153,11 @@ class BOBBIN_EXPORT ThreadHot {
     pthread_t GetThreadId() const;
 
     // Names the object's thread for debuggers, top -H, ps -L and perf: the
-    // name (cut to 15 bytes) is given to each thread the object starts, and at
-    // once to its live thread. False when the platform refuses to rename the
-    // live thread; the name is kept either way.
+    // name, cut to 15 bytes at the last whole UTF-8 character, is given to
+    // each thread the object starts, and at once to its running thread. A
+    // thread bound by Attach is renamed only when it calls this itself; from
+    // any other thread the call returns false and renames no thread. Also
+    // false when the platform refuses the rename. The name is kept either way.
     bool SetThreadName(const char* name);
     std::string GetThreadName() const;
 
@@ -154,13 +165,13 @@ class BOBBIN_EXPORT ThreadHot {
     ThreadHot& operator=(const ThreadHot&) = delete;
 
   protected:
-    pthread_t thread_id;  // written by Start and Attach under life_mutex_
+    pthread_t thread_id BOBBIN_GUARDED_BY(life_mutex_);  // written by Start and Attach
     pthread_attr_t thread_attributes;
-    pthread_mutex_t suspend_mutex;
+    bobbin::detail::PlatformMutex suspend_mutex;
     pthread_mutexattr_t mutex_attributes;
     pthread_condattr_t cond_attributes;
     pthread_cond_t suspend_condition;
-    int resume_count;
+    int resume_count BOBBIN_GUARDED_BY(suspend_mutex);
     CriticalSection result_lock;
     SynchEvent stop_event;
     int exit_code;
@@ -169,20 +180,27 @@ class BOBBIN_EXPORT ThreadHot {
 
   private:
     // The life of the bound thread. Created threads go kIdle -> kRunning ->
-    // kFinished (their last touch of the object is done) -> kJoining -> kIdle;
-    // Attach goes kIdle -> kAttached for good.
+    // kFinished (their last touch of the object is done; the thread may still
+    // be running its exit work) -> kJoining (one caller joins) -> kIdle, or
+    // back to kFinished when that caller gives up; Attach goes kIdle ->
+    // kAttached for good.
     enum class Life { kIdle, kRunning, kFinished, kJoining, kAttached };
 
-    // Waits (up to `deadline`, null: without limit) until the created thread
-    // has finished, then joins it. False on the thread itself, for an attached
-    // thread, or at the deadline.
-    bool Join(const struct timespec* deadline);
+    // Waits up to `timeoutMs` milliseconds (SynchEvent::kInfinite: without
+    // limit) until the created thread has ended and joins it. True when the
+    // object has no created thread left; false on the thread itself, for an
+    // attached thread, or at the deadline.
+    bool Join(unsigned int timeoutMs);
+    // True while the bound thread is certainly alive and its id its own.
+    bool IsLive() const BOBBIN_REQUIRES(life_mutex_);
     void FinishOnThread();  // the thread's last touches of the object
     void NameThisThread();
 
     int initialised_steps_;  // how many of the five platform objects exist
-    mutable pthread_mutex_t life_mutex_ = PTHREAD_MUTEX_INITIALIZER;  // guards the fields below
-    pthread_cond_t life_changed_ = PTHREAD_COND_INITIALIZER;          // broadcast on each change
-    Life life_;
-    char name_[16];
+    mutable bobbin::detail::PlatformMutex life_mutex_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t life_changed_ = PTHREAD_COND_INITIALIZER;  // broadcast on each change of life_
+    Life life_ BOBBIN_GUARDED_BY(life_mutex_);
+    // The thread that Attach bound, by a number no other thread is ever given.
+    unsigned long long attached_serial_ BOBBIN_GUARDED_BY(life_mutex_) = 0;
+    char name_[16] BOBBIN_GUARDED_BY(life_mutex_);
 };

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,6 +17,11 @@
 namespace {
 
 using namespace bobbin::testing;
+
+std::string Comm(pid_t tid) {  // the kernel's name of a thread of this process
+    std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
+    return std::string(std::istreambuf_iterator<char>(comm), {});
+}
 
 // Waits at its gate, catching all but Terminate's unwinding; then returns, stops
 // or ends itself (every own join answers at once), or deletes itself.
@@ -50,35 +56,87 @@ struct GatedTask : ThreadHot {
     }
 };
 
-// Refused stacks leave a lent one lent; names, signals, bounded joins; restarts.
+// Refused stacks leave a lent one lent, and of two Starts at once only one
+// takes it; names, signals, bounded joins; restarts.
 TEST(ThreadHotTest, LifeCycle) {
     constexpr size_t kStack = 1 << 20;
     std::unique_ptr<void, void (*)(void*)> stack(std::aligned_alloc(4096, kStack), std::free);
-    GatedTask task;
-    auto on_stack = [&] { return task.stack_address - uintptr_t(stack.get()) < kStack; };
+    GatedTask task, other;
+    auto on_stack = [&](GatedTask& t) { return t.stack_address - uintptr_t(stack.get()) < kStack; };
     EXPECT_FALSE(!task.WaitForStop() || task.Terminate() || task.Signal(0) ||
                  task.Start(1UL << 46) || ThreadHot::WaitForMultipleThreads(nullptr, 0));
     SetStackAddr(stack.get());
     EXPECT_FALSE(task.Start(1000) || task.Start(4096) || task.HasThread());
-    EXPECT_TRUE(task.SetThreadName("bobbin-worker-with-a-long-name"));
+    // Names are cut to 15 bytes at the last whole UTF-8 character; the first
+    // is given at Start, the others to the running thread.
+    const std::pair<const char*, std::string> kNames[] = {
+        {"bobbin-worker-with-a-long-name", "bobbin-worker-w"},
+        {"worker-\u20ac\u20ac\u20ac\u20ac", "worker-\u20ac\u20ac"},
+        {"name-\u00e9\u00e9\u00e9\u00e9\u00e9", "name-\u00e9\u00e9\u00e9\u00e9\u00e9"},
+        {"worker--\U0001F9F5\U0001F9F5", "worker--\U0001F9F5"}};
+    EXPECT_TRUE(task.SetThreadName(kNames[0].first));
     ASSERT_TRUE(task.Start(0));  // the default stack; the lent one stays lent
     EXPECT_FALSE(task.Start(0) || task.Attach());
     while (task.runs.load() == 0) std::this_thread::yield();
-    char name[16] = {};
-    EXPECT_TRUE(task.Signal(0) && pthread_getname_np(task.GetThreadId(), name, 16) == 0);
-    EXPECT_EQ(task.GetThreadName() + "|" + name, "bobbin-worker-w|bobbin-worker-w");
-    EXPECT_TRUE(task.SetThreadName("renamed"));
-    std::ifstream comm("/proc/self/task/" + std::to_string(task.tid) + "/comm");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(comm), {}), "renamed\n");
-    const auto before = Clock::now();
-    EXPECT_FALSE(task.TimedWaitForStop(50));
-    EXPECT_TRUE(Clock::now() - before < 5s && task.HasThread());
-    task.gate.Signal();
+    EXPECT_TRUE(task.Signal(0));
+    for (const auto& [name, kept] : kNames) {
+        EXPECT_TRUE(name == kNames[0].first || task.SetThreadName(name)) << name;
+        EXPECT_EQ(task.GetThreadName() + "|" + Comm(task.tid), kept + "|" + kept + "\n");
+    }
+    EXPECT_FALSE(task.TimedWaitForStop(50) || !task.HasThread());
+    task.gate.Signal(), other.gate.Signal();
     EXPECT_TRUE(task.TimedWaitForStop(10000));
-    EXPECT_FALSE(task.HasThread() || task.Signal(0) || on_stack());
+    EXPECT_FALSE(task.HasThread() || task.Signal(0) || on_stack(task));
     EXPECT_EQ(task.GetExitCode(), 42);
-    ASSERT_TRUE(task.Start(kStack) && task.WaitForStop() && on_stack());
-    ASSERT_TRUE(task.Start(kStack) && task.WaitForStop() && !on_stack() && task.runs == 3);
+    for (int round = 0; round < 100; ++round) {
+        std::atomic<int> ready{0};
+        SetStackAddr(stack.get());
+        OnThreads(2, [&](int t) {
+            for (++ready; ready.load() < 2;) {
+            }
+            EXPECT_TRUE((t == 0 ? task : other).Start(kStack));
+        });
+        ASSERT_TRUE(task.WaitForStop() && other.WaitForStop());
+        ASSERT_EQ(on_stack(task) + on_stack(other), 1) << "round " << round;
+    }
+}
+
+// A bounded join returns by its deadline, also behind a slow thread exit and
+// behind another bounded join, without spinning; true only once joined. The
+// exit work's own join answers false at once.
+TEST(ThreadHotTest, TimedWaitForStopKeepsItsBoundBehindASlowExit) {
+    struct SlowExit : ThreadHot {
+        SynchEvent release{true, false, nullptr};
+        std::atomic<bool> exited{false}, own_join{true};
+        int Run() override {
+            struct Last {
+                SlowExit* task;
+                ~Last() {
+                    task->own_join = task->WaitForStop();
+                    task->release.TimedWait(2000), task->exited = true;
+                }
+            };
+            thread_local Last last{this};
+            return last.task == this ? 0 : 1;
+        }
+    } task;
+    ASSERT_TRUE(task.Start(0));
+    task.WaitforSignal();      // Run has returned; the thread's exit work goes on
+    OnThreads(2, [&](int t) {  // two callers at once, bounds of 100 and 300 ms
+        const auto start = Clock::now();
+        EXPECT_FALSE(task.TimedWaitForStop(t == 0 ? 100 : 300)) << "caller " << t;
+        using std::chrono::milliseconds;
+        const auto wall = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+        timespec cpu{};  // this thread's whole life
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+        EXPECT_LT(wall.count(), 1000) << "caller " << t << " overran its bound";
+        EXPECT_LT(cpu.tv_sec * 1000 + cpu.tv_nsec / 1000000, 100) << "caller " << t << " spun";
+    });
+    EXPECT_FALSE(task.exited.load());
+    task.release.Signal();
+    EXPECT_TRUE(task.TimedWaitForStop(10000));
+    EXPECT_TRUE(task.exited.load()) << "joined before the thread ended";
+    EXPECT_FALSE(task.own_join.load()) << "the thread joined itself";
 }
 
 // Every way of ending, from every side, hangs nothing and reclaims everything.
@@ -161,10 +219,20 @@ TEST(ThreadHotTest, SuspendAndAttach) {
                 !pausing.HasThread());
     ThreadHot attached;
     EXPECT_TRUE(attached.Resume() && attached.Suspend() && attached.Suspend());
-    EXPECT_TRUE(attached.Attach() && attached.HasThread() && attached.Signal(0));
-    EXPECT_FALSE(attached.Attach() || attached.WaitForStop() || attached.TimedWaitForStop(0) ||
-                 attached.Terminate() || attached.GetThreadId() != pthread_self());
-    std::thread([&] { EXPECT_FALSE(attached.WaitForStop() || attached.Signal(0)); }).join();
+    std::thread([&] {
+        EXPECT_TRUE(attached.Attach() && attached.HasThread() && attached.Signal(0));
+        EXPECT_FALSE(attached.Attach() || attached.WaitForStop() || attached.TimedWaitForStop(0) ||
+                     attached.Terminate() || attached.GetThreadId() != pthread_self());
+        EXPECT_TRUE(attached.SetThreadName("attached") && Comm(gettid()) == "attached\n");
+    }).join();
+    // The next thread gets the ended thread's id; no call on the object touches it.
+    SynchEvent done(true, false, nullptr);
+    std::atomic<pid_t> stranger{0};
+    std::thread next([&] { stranger = gettid(), done.WaitForSignal(); });
+    while (stranger.load() == 0) std::this_thread::yield();
+    EXPECT_FALSE(attached.SetThreadName("renamed") || attached.Signal(0) || attached.WaitForStop());
+    EXPECT_EQ(attached.GetThreadName() + "|" + Comm(stranger), "renamed|" + Comm(gettid()));
+    done.Signal(), next.join();
 }
 
 }  // namespace
