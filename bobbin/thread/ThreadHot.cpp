@@ -271,17 +271,17 @@ bool ThreadHot::Join(unsigned int timeoutMs) {
     const auto deadline = Deadline::AfterMs(timeoutMs);
     MutexHold hold(&life_mutex_);
     for (;;) {
+        // The object's own thread never waits for itself, whoever else joins.
+        if (life_ != Life::kIdle && pthread_equal(thread_id, pthread_self())) return false;
         switch (life_) {
             case Life::kIdle:
                 return true;
             case Life::kAttached:
                 return false;
             case Life::kRunning:
-                if (pthread_equal(thread_id, pthread_self())) return false;
                 break;
             case Life::kFinished: {
                 const pthread_t thread = thread_id;
-                if (pthread_equal(thread, pthread_self())) return false;
                 life_ = Life::kJoining;
                 // Cancellation off, so that the right to join is always handed back.
                 int cancel_state = 0;

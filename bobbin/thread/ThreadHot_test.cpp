@@ -103,7 +103,7 @@ TEST(ThreadHotTest, LifeCycle) {
 
 // A bounded join returns by its deadline, also behind a slow thread exit and
 // behind another bounded join, without spinning; true only once joined. The
-// exit work's own join answers false at once.
+// exit work's own join answers false at once, also while the owner joins.
 TEST(ThreadHotTest, TimedWaitForStopKeepsItsBoundBehindASlowExit) {
     struct SlowExit : ThreadHot {
         SynchEvent release{true, false, nullptr};
@@ -112,8 +112,9 @@ TEST(ThreadHotTest, TimedWaitForStopKeepsItsBoundBehindASlowExit) {
             struct Last {
                 SlowExit* task;
                 ~Last() {
-                    task->own_join = task->WaitForStop();
-                    task->release.TimedWait(2000), task->exited = true;
+                    task->release.TimedWait(2000);
+                    usleep(200000);  // the owner's join has begun by now
+                    task->own_join = task->WaitForStop(), task->exited = true;
                 }
             };
             thread_local Last last{this};
