@@ -95,9 +95,14 @@ class BOBBIN_EXPORT CriticalSection {
     mutable bool is_locked;        // true while some thread holds owner_mutex
     pthread_mutex_t* entry_mutex;  // entry gate: one entering thread waits at a time
     pthread_mutex_t* map_mutex;    // guards thread_map only
-    // Per-thread nesting counts, guarded by map_mutex; each count is also read
-    // and written by its thread alone, with atomic operations, while it holds
-    // the section.
+    // An entry for every thread that has acquired the section, made by its
+    // first Acquire; guarded by map_mutex. The holder's nesting depth is kept
+    // by the section itself (get_ThreadCount reports it), so the entries of
+    // threads that hold nothing read 0. A subclass may, under map_mutex, read
+    // the entries and erase any of them, e.g. those of ended threads: the
+    // section keeps no pointer into the map, and a thread whose entry is gone
+    // counts 0 until its next Acquire. It must not insert entries or change a
+    // count; the operations above do that.
     mutable std::map<unsigned long, int> thread_map;
 
   private:
@@ -107,7 +112,7 @@ class BOBBIN_EXPORT CriticalSection {
 
     unsigned long holder_;       // holder's id, 0 if none; written by the holder, read atomically
     unsigned long last_holder_;  // the thread that took owner_mutex last; under owner_mutex
-    int* holder_count_;          // last_holder_'s count in thread_map; under owner_mutex
+    int depth_;  // the holder's nesting depth; written by the holder, read atomically
 };
 
 // A section that records its owning thread and offers a non-blocking Try. The
