@@ -98,6 +98,30 @@ TEST(CriticalSectionTest, UnmatchedReleaseIsReportedAndSurvived) {
     EXPECT_EQ(PRINTF("%d", 1), 0);  // no sink: nothing written
 }
 
+// A subclass may erase the entries of threads that do not hold the section
+// (under map_mutex); the section's counts survive it (ASan: no stale entry).
+TEST(CriticalSectionTest, SubclassMayEraseEntriesOfThreadsNotHoldingIt) {
+    struct Pruned : CriticalSection {
+        void EraseIdle() {
+            pthread_mutex_lock(map_mutex);
+            for (auto it = thread_map.begin(); it != thread_map.end();) {
+                it = it->second == 0 ? thread_map.erase(it) : std::next(it);
+            }
+            pthread_mutex_unlock(map_mutex);
+        }
+    } section;
+    const pthread_t self = pthread_self();
+    for (int round = 0; round < 2; ++round) {
+        section.Acquire(), section.Release();
+        section.EraseIdle();  // the entry of the thread that held it last
+        section.Acquire(), section.Acquire();
+        EXPECT_EQ(section.get_ThreadCount(self), 2);
+        std::thread([&] { section.EraseIdle(); }).join();
+        section.Release(), section.Release();
+        EXPECT_EQ(section.get_ThreadCount(self), 0);
+    }
+}
+
 // Acquire and Try never overlap nor hang beside a count reader; a soak (TSan).
 TEST(CriticalSectionExtTest, AcquireTryAndCountReadersSoak) {
     CriticalSectionExt section;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <vector>
 
 #include "background.h"
 #include "platform_faults.h"
@@ -55,6 +56,46 @@ TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
         }
         EXPECT_EQ(event.TimedWait(0), c.manual && (c.signalled || c.queued));
         EXPECT_FALSE((event.Signal(), event.Unsignal(), event.TimedWait(0)));
+    }
+}
+
+// Waiters blocked one after another; `signal` releases them. Every blocked
+// waiter that a Signal finds is released, in the order the waiters came: k
+// auto-reset Signals release the first min(k, blocked), a manual-reset Signal
+// all of them whatever Unsignal does next; a Signal that found nobody leaves
+// the event signalled, and several count as one.
+TEST(SynchEventTest, SignalReleasesWaitersBlockedAtItInTheirOrder) {
+    const struct {
+        bool manual;
+        int waiters, signals;
+        bool unsignal;
+        int released;
+        bool left_signalled;
+    } kCases[] = {{false, 2, 2, false, 2, false}, {false, 3, 2, false, 2, false},
+                  {false, 1, 3, false, 1, true},  {false, 3, 2, true, 2, false},
+                  {true, 3, 1, true, 3, false},   {true, 2, 2, false, 2, true}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(::testing::Message() << "case " << &c - kCases);
+        SynchEvent event(c.manual, false, nullptr);
+        std::atomic<int> done{0};
+        std::atomic<unsigned> released_mask{0};
+        std::vector<std::future<void>> waiters;
+        for (int w = 0; w < c.waiters; ++w) {
+            waiters.push_back(InBackground([&, w] {
+                if (event.TimedWait(5000)) released_mask |= 1u << w;
+                ++done;
+            }));
+            StaysBlocked(waiters.back(), 30ms);  // blocked before the next comes
+        }
+        for (int s = 0; s < c.signals; ++s) event.Signal();
+        if (c.unsignal) event.Unsignal();
+        const auto end = Clock::now() + 3s;
+        while (done.load() < c.released && Clock::now() < end) std::this_thread::yield();
+        std::this_thread::sleep_for(30ms);
+        EXPECT_EQ(released_mask.load(), (1u << c.released) - 1) << "released the first ones";
+        EXPECT_EQ(event.TimedWait(0), c.left_signalled);
+        for (int w = c.released; w < c.waiters; ++w) event.Signal();
+        for (auto& w : waiters) EXPECT_TRUE(Finishes(w));
     }
 }
 
