@@ -22,9 +22,9 @@ namespace {
 constexpr int kWaiting = -1;
 
 // Taken by every WaitForMultipleEvents call for all its work, and by a Signal
-// on an event that has such calls queued. Its holder may lock the mutexes of
-// several events, in any order: nobody else ever waits for one event's mutex
-// while holding another's. Order: this lock first, then event mutexes.
+// on an event that has such calls queued. Order: this lock first, then the
+// mutexes of events, several of them in address order; nobody waits for an
+// event's mutex while holding a later one.
 PlatformMutex g_multi_lock = PTHREAD_MUTEX_INITIALIZER;
 
 }  // namespace
@@ -68,25 +68,49 @@ struct EventLink {
 // The work of WaitForMultipleEvents, and the part of a Signal that concerns
 // it; every function here runs with g_multi_lock held.
 struct MultiWait {
-    // Whether `w`, a wait-all call, can complete now that `held` (whose mutex
-    // the caller holds) is being signalled; if so takes the signals of its
-    // other auto-reset events and releases it.
-    static bool TryCompleteAll(Waiter* w, SynchEvent* held) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+    // Whether `w`, a wait-all call, can complete now that `event` is being
+    // signalled; if so takes the signals of its other auto-reset events and
+    // releases it. The caller holds the mutexes of all its events.
+    static bool TryCompleteAll(Waiter* w, SynchEvent* event) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
         for (int i = 0; i < w->count; ++i) {
-            if (w->events[i] != held) pthread_mutex_lock(w->events[i]->mutex);
-        }
-        bool all = true;
-        for (int i = 0; i < w->count && all; ++i) {
-            all = w->events[i] == held || w->events[i]->signalled != 0;
+            if (w->events[i] != event && w->events[i]->signalled == 0) return false;
         }
         for (int i = 0; i < w->count; ++i) {
-            SynchEvent* event = w->events[i];
-            if (event == held) continue;
-            if (all && !event->manual_reset) event->signalled = 0;
-            pthread_mutex_unlock(event->mutex);
+            if (w->events[i] != event && !w->events[i]->manual_reset) w->events[i]->signalled = 0;
         }
-        if (all) w->Release(0);
-        return all;
+        w->Release(0);
+        return true;
+    }
+
+    // Adds `event` to the address-ordered list that starts at `head`.
+    static void List(SynchEvent*& head, SynchEvent* event) {
+        if (event->lock_listed_) return;
+        event->lock_listed_ = true;
+        SynchEvent** at = &head;
+        while (*at != nullptr && std::less<>()(*at, event)) at = &(*at)->lock_next_;
+        event->lock_next_ = *at;
+        *at = event;
+    }
+
+    // A Signal of `event` with multi-event waits queued: locks the event and
+    // every event of the wait-all calls queued on it, in address order (the
+    // calls cannot come or go meanwhile: they need this lock), and delivers.
+    static void Deliver(SynchEvent* event) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        SynchEvent* head = nullptr;
+        List(head, event);
+        pthread_mutex_lock(event->mutex);
+        for (EventLink* link = event->first_; link != nullptr; link = link->next) {
+            Waiter* w = link->waiter;
+            if (!w->all || w->result != kWaiting) continue;
+            for (int i = 0; i < w->count; ++i) List(head, w->events[i]);
+        }
+        pthread_mutex_unlock(event->mutex);
+        for (SynchEvent* e = head; e != nullptr; e = e->lock_next_) pthread_mutex_lock(e->mutex);
+        event->Deliver();
+        for (SynchEvent* e = head; e != nullptr; e = e->lock_next_) {
+            e->lock_listed_ = false;
+            pthread_mutex_unlock(e->mutex);
+        }
     }
 
     // Offers a signal of `event` (its mutex held) to a multi-event wait.
@@ -114,22 +138,22 @@ struct MultiWait {
         if (!cancelled || w->result == kWaiting) return;
         for (int i = 0; i < w->count; ++i) {
             SynchEvent* event = w->events[i];
-            if (event->manual_reset || (!w->all && i != w->result)) continue;
-            MutexHold hold(event->mutex);
-            event->Deliver();
+            if (!event->manual_reset && (w->all || i == w->result)) Deliver(event);
         }
     }
 
-    static int Wait(SynchEvent* const* events, int count, bool all,
-                    unsigned int timeoutMs) BOBBIN_NO_THREAD_SAFETY_ANALYSIS;
+    // `byAddress`: the events in address order, the order they are locked in.
+    static int Wait(SynchEvent* const* events, int count, bool all, unsigned int timeoutMs,
+                    const std::vector<SynchEvent*>& byAddress) BOBBIN_NO_THREAD_SAFETY_ANALYSIS;
 };
 
-int MultiWait::Wait(SynchEvent* const* events, int count, bool all, unsigned int timeoutMs) {
+int MultiWait::Wait(SynchEvent* const* events, int count, bool all, unsigned int timeoutMs,
+                    const std::vector<SynchEvent*>& byAddress) {
     const Deadline deadline = Deadline::AfterMs(timeoutMs);
     std::vector<EventLink> links(static_cast<size_t>(count));
     Waiter w(events, count, all);
     MutexHold hold(&g_multi_lock);
-    for (int i = 0; i < count; ++i) pthread_mutex_lock(events[i]->mutex);
+    for (SynchEvent* event : byAddress) pthread_mutex_lock(event->mutex);
     int result = kWaiting;
     if (all) {
         result = 0;
@@ -180,7 +204,9 @@ SynchEvent::SynchEvent(bool manualReset, bool initiallySignalled, const char* /*
       signalled(initiallySignalled ? 1 : 0),
       first_(nullptr),
       last_(nullptr),
-      multi_links_(0) {
+      multi_links_(0),
+      lock_next_(nullptr),
+      lock_listed_(false) {
     std::unique_ptr<pthread_cond_t, void (*)(pthread_cond_t*)> new_condition(
         bobbin::detail::NewCondition(), bobbin::detail::DeleteCondition);
     mutex = bobbin::detail::NewMutex();
@@ -243,8 +269,7 @@ void SynchEvent::Signal() {
         }
     }
     MutexHold multi(&bobbin::detail::g_multi_lock);
-    MutexHold hold(mutex);
-    Deliver();
+    bobbin::detail::MultiWait::Deliver(this);
 }
 
 void SynchEvent::Unsignal() {
@@ -333,5 +358,5 @@ int WaitForMultipleEvents(SynchEvent* const* events, int count, bool waitAll,
     if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
         throw std::invalid_argument("WaitForMultipleEvents: an event given twice");
     }
-    return bobbin::detail::MultiWait::Wait(events, count, waitAll, timeoutMs);
+    return bobbin::detail::MultiWait::Wait(events, count, waitAll, timeoutMs, sorted);
 }

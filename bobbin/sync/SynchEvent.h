@@ -104,7 +104,7 @@ class BOBBIN_EXPORT SynchEvent {
     void Unlink(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
     // Hands a Signal to the first blocked waiter that can take it, or sets the
     // event. With links of multi-event waits queued the caller also holds the
-    // lock of those waits.
+    // lock of those waits and the mutexes of the wait-all calls' events.
     void Deliver() BOBBIN_REQUIRES(*mutex);
 
     // The threads blocked on the event, in the order they came; each link is
@@ -112,6 +112,10 @@ class BOBBIN_EXPORT SynchEvent {
     bobbin::detail::EventLink* first_ BOBBIN_GUARDED_BY(*mutex);
     bobbin::detail::EventLink* last_ BOBBIN_GUARDED_BY(*mutex);
     int multi_links_ BOBBIN_GUARDED_BY(*mutex);  // links of WaitForMultipleEvents calls
+    // Under the lock of multi-event waits: the next event to lock when a
+    // Signal locks several in address order, and whether this one is listed.
+    SynchEvent* lock_next_;
+    bool lock_listed_;
 };
 
 // Blocks until one of `events` (waitAll false) or all of them at one moment
