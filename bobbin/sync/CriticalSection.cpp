@@ -9,8 +9,11 @@ static_assert(std::is_same_v<pthread_t, unsigned long>,
               "thread ids are keyed as the unsigned long that pthread_self returns");
 
 using bobbin::detail::DeleteMutex;
+using bobbin::detail::LockMutex;
 using bobbin::detail::MutexHold;
 using bobbin::detail::NewMutex;
+using bobbin::detail::TryLockMutex;
+using bobbin::detail::UnlockMutex;
 
 namespace {
 
@@ -135,7 +138,7 @@ void CriticalSection::Enter(unsigned long self) {
             MutexHold hold(map_mutex);
             thread_map.try_emplace(self, 0);
         } catch (...) {
-            pthread_mutex_unlock(owner_mutex);  // std::bad_alloc: the section stays free
+            UnlockMutex(owner_mutex);  // std::bad_alloc: the section stays free
             throw;
         }
         last_holder_ = self;
@@ -149,13 +152,13 @@ void CriticalSection::Leave() {
     Store(holder_, 0UL);
     Store(depth_, 0);
     is_locked = false;
-    pthread_mutex_unlock(owner_mutex);
+    UnlockMutex(owner_mutex);
 }
 
 // Only the holder ever stores its own id in holder_, and it clears it before
 // it lets go, so reading one's own id means holding the section: a nested
 // acquire or release takes no lock.
-void CriticalSection::Acquire() {
+void CriticalSection::Acquire() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
     const unsigned long self = Self();
     if (Load(holder_) == self) {
         Store(depth_, depth_ + 1);
@@ -172,26 +175,26 @@ void CriticalSection::Acquire() {
 void CriticalSection::AcquireOutermost(unsigned long self) {
     if (Load(holder_) != 0) {
         MutexHold gate(entry_mutex);
-        pthread_mutex_lock(owner_mutex);
+        LockMutex(owner_mutex);
         Enter(self);
         return;
     }
-    pthread_mutex_lock(owner_mutex);
+    LockMutex(owner_mutex);
     Enter(self);
 }
 
-bool CriticalSection::try_lock() {
+bool CriticalSection::try_lock() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
     const unsigned long self = Self();
     if (Load(holder_) == self) {
         Store(depth_, depth_ + 1);
         return true;
     }
-    if (pthread_mutex_trylock(owner_mutex) != 0) return false;
+    if (!TryLockMutex(owner_mutex)) return false;
     Enter(self);
     return true;
 }
 
-void CriticalSection::Release() {
+void CriticalSection::Release() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
     const unsigned long self = Self();
     if (Load(holder_) != self) {
         Decrement_ThreadCount(self);  // not the holder: reported, nothing changes
@@ -205,12 +208,13 @@ void CriticalSection::Release() {
     Leave();
 }
 
-CriticalSection::Lock::Lock(const CriticalSection& held)
+// The analysis cannot see that `section` is `held`.
+CriticalSection::Lock::Lock(const CriticalSection& held) BOBBIN_NO_THREAD_SAFETY_ANALYSIS
     : section(const_cast<CriticalSection*>(&held)) {
     section->Acquire();
 }
 
-CriticalSection::Lock::~Lock() {
+CriticalSection::Lock::~Lock() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
     section->Release();
 }
 
