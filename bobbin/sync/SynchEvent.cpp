@@ -107,7 +107,9 @@ struct MultiWait {
         pthread_mutex_unlock(event->mutex);
         for (SynchEvent* e = head; e != nullptr; e = e->lock_next_) pthread_mutex_lock(e->mutex);
         event->Deliver();
-        for (SynchEvent* e = head; e != nullptr; e = e->lock_next_) {
+        // A TimedWait released here may delete `event` once its mutex is free.
+        for (SynchEvent *e = head, *next = nullptr; e != nullptr; e = next) {
+            next = e->lock_next_;
             e->lock_listed_ = false;
             pthread_mutex_unlock(e->mutex);
         }

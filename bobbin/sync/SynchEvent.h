@@ -94,7 +94,7 @@ class BOBBIN_EXPORT SynchEvent {
     CriticalSection request_lock;          // held for a whole SignalAndWaitForReply
     CriticalSection reply_lock;            // guards reply_event, also while Reply signals it
     SynchEvent* reply_event BOBBIN_GUARDED_BY(reply_lock);  // owned; null until ReplyEvent makes it
-    std::int32_t signalled BOBBIN_GUARDED_BY(*mutex);  // 0 or 1; 1 only while nobody is blocked
+    std::int32_t signalled BOBBIN_GUARDED_BY(*mutex);       // 0 or 1
 
   private:
     friend int WaitForMultipleEvents(SynchEvent* const*, int, bool, unsigned int);
