@@ -137,6 +137,8 @@ class BOBBIN_EXPORT SynchEvent {
 // is null or repeated; may throw std::bad_alloc. A cancellation point: a
 // thread cancelled here leaves every event usable and as if it had never
 // waited. Any thread may call it; what a thread wrote before the Signal that
-// ended the wait is visible to the caller when it returns.
+// ended the wait is visible to the caller when it returns. Its calls, and the
+// Signals of events they wait on, share one process-wide lock, held briefly;
+// a Signal of an event that no such call waits on never takes it.
 BOBBIN_EXPORT int WaitForMultipleEvents(SynchEvent* const* events, int count, bool waitAll,
                                         unsigned int timeoutMs);
