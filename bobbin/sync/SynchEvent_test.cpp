@@ -81,7 +81,8 @@ TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
         const auto start = Clock::now();
         EXPECT_EQ(event.TimedWait(c.timeout_ms), c.signalled);
         EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.signalled ? 0 : c.timeout_ms));
-        EXPECT_TRUE(!c.queued || (event.Signal(), queued.Returns(0))), queued.CancelAndJoin();
+        EXPECT_TRUE(!c.queued || (event.Signal(), queued.Returns(0)));
+        queued.CancelAndJoin();
         EXPECT_EQ(event.TimedWait(0), c.manual && (c.signalled || c.queued));
         EXPECT_FALSE((event.Signal(), event.Unsignal(), event.TimedWait(0)));
     }
