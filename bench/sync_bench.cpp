@@ -145,6 +145,23 @@ struct SynchEventPair {
     SynchEvent ping{false, false, nullptr};
     SynchEvent pong{false, false, nullptr};
 };
+
+// An auto-reset event waited for together with a second event that stays
+// unsignalled (a worker's "work or stop"), through WaitForMultipleEvents.
+class WaitAnyEvent {
+  public:
+    void Signal() { event_.Signal(); }
+    void WaitForSignal() { WaitForMultipleEvents(events_, 2, false, SynchEvent::kInfinite); }
+
+  private:
+    SynchEvent event_{false, false, nullptr};
+    SynchEvent stop_{false, false, nullptr};
+    SynchEvent* const events_[2] = {&event_, &stop_};
+};
+struct WaitAnyPair {
+    WaitAnyEvent ping;
+    WaitAnyEvent pong;
+};
 struct StdEventPair {
     StdEvent ping;
     StdEvent pong;
@@ -172,6 +189,7 @@ void BM_PingPong(benchmark::State& state) {
     partner.join();
 }
 BENCHMARK_TEMPLATE(BM_PingPong, SynchEventPair)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_PingPong, WaitAnyPair)->UseRealTime();
 BENCHMARK_TEMPLATE(BM_PingPong, StdEventPair)->UseRealTime();
 
 }  // namespace

@@ -1,12 +1,56 @@
 // A worker makes a pass of work, then waits on an event with a time-out before
 // the next pass; a server answers requests through the request-and-reply
-// handshake; a manual-reset gate releases several threads at once.
+// handshake; a manual-reset gate releases several threads at once; a thread
+// object sleeps until it has work or is asked to stop, in one wait on two
+// events.
 #include <bobbin/sync/CriticalSection.h>
 #include <bobbin/sync/SynchEvent.h>
+#include <bobbin/thread/ThreadHot.h>
 
 #include <atomic>
 #include <cstdio>
 #include <thread>
+
+// Takes jobs on a thread of its own. Run waits for its work event or its stop
+// event with WaitForMultipleEvents: no time-out to tune, no polling. The work
+// event comes first, so jobs posted before Stop are done before the thread
+// ends (a wait-any returns the lowest index signalled).
+class JobWorker : public ThreadHot {
+  public:
+    ~JobWorker() override { Stop(); }
+
+    void Post() {
+        {
+            CriticalSection::Lock hold(lock_);
+            ++pending_;
+        }
+        work_.Signal();  // Signals made before the worker wakes count as one
+    }
+
+    // Asks Run to end and joins the thread. Safe to call more than once.
+    void Stop() {
+        stop_.Signal();  // manual-reset: stays set until the thread has seen it
+        WaitForStop();
+    }
+
+  protected:
+    int Run() override {
+        SynchEvent* const events[] = {&work_, &stop_};
+        int done = 0;
+        while (WaitForMultipleEvents(events, 2, false, SynchEvent::kInfinite) == 0) {
+            CriticalSection::Lock hold(lock_);
+            done += pending_;
+            pending_ = 0;
+        }
+        return done;  // becomes the exit code
+    }
+
+  private:
+    SynchEvent work_{false, false, nullptr};
+    SynchEvent stop_{true, false, nullptr};
+    CriticalSection lock_;
+    int pending_ = 0;
+};
 
 int main() {
     std::atomic<bool> quit{false};
@@ -65,5 +109,11 @@ int main() {
     a.join();
     b.join();
     std::printf("manual-reset gate let %d threads through with one Signal\n", through.load());
-    return jobs_done == 3 && through.load() == 2 ? 0 : 1;
+
+    JobWorker jobs;
+    jobs.Start(0);
+    for (int n = 0; n < 5; ++n) jobs.Post();
+    jobs.Stop();
+    std::printf("job worker did %d jobs before it stopped\n", jobs.GetExitCode());
+    return jobs_done == 3 && through.load() == 2 && jobs.GetExitCode() == 5 ? 0 : 1;
 }

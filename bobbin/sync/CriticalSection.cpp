@@ -9,8 +9,11 @@ static_assert(std::is_same_v<pthread_t, unsigned long>,
               "thread ids are keyed as the unsigned long that pthread_self returns");
 
 using bobbin::detail::DeleteMutex;
+using bobbin::detail::LockMutex;
 using bobbin::detail::MutexHold;
 using bobbin::detail::NewMutex;
+using bobbin::detail::TryLockMutex;
+using bobbin::detail::UnlockMutex;
 
 namespace {
 
@@ -50,7 +53,7 @@ CriticalSection::CriticalSection()
       map_mutex(nullptr),
       holder_(0),
       last_holder_(0),
-      holder_count_(nullptr) {
+      depth_(0) {
     using Owned = std::unique_ptr<pthread_mutex_t, void (*)(pthread_mutex_t*)>;
     Owned owner(NewMutex(), DeleteMutex);
     Owned entry(NewMutex(), DeleteMutex);
@@ -72,22 +75,39 @@ CriticalSection::~CriticalSection() {
     DeleteMutex(map_mutex);
 }
 
+// The holder's depth is read as it stood while holder_ named that thread: a
+// hand-over between the two reads sends the reader round again.
 int CriticalSection::get_ThreadCount(unsigned long thread_id) {
-    MutexHold hold(map_mutex);
-    auto it = thread_map.find(thread_id);
-    return it == thread_map.end() ? 0 : Load(it->second);
+    for (;;) {
+        if (thread_id != 0 && Load(holder_) == thread_id) {
+            const int depth = Load(depth_);
+            if (Load(holder_) == thread_id) return depth;
+            continue;
+        }
+        MutexHold hold(map_mutex);
+        auto it = thread_map.find(thread_id);
+        return it == thread_map.end() ? 0 : it->second;
+    }
 }
 
+// The holder's own count is its depth; every other thread's is in the map.
 void CriticalSection::Increment_ThreadCount(unsigned long thread_id) {
+    if (thread_id == Self() && Load(holder_) == thread_id) {
+        Store(depth_, depth_ + 1);
+        return;
+    }
     MutexHold hold(map_mutex);
-    int& count = thread_map[thread_id];
-    Store(count, Load(count) + 1);
+    ++thread_map[thread_id];
 }
 
 // The count never falls below 0, so that an unmatched release cannot make the
 // thread's next Acquire skip the ownership lock. Reports are made after the
 // map lock is let go.
 void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
+    if (thread_id == Self() && Load(holder_) == thread_id && depth_ > 1) {
+        Store(depth_, depth_ - 1);  // the last level is given up by Release alone
+        return;
+    }
     bool found = false;
     bool below_zero = false;
     {
@@ -95,9 +115,8 @@ void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
         auto it = thread_map.find(thread_id);
         found = it != thread_map.end();
         if (found) {
-            const int count = Load(it->second);
-            below_zero = count <= 0;
-            if (!below_zero) Store(it->second, count - 1);
+            below_zero = it->second <= 0;
+            if (!below_zero) --it->second;
         }
     }
     if (!found) {
@@ -109,38 +128,40 @@ void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
     }
 }
 
-// Called with owner_mutex held. The entry of the thread that held the section
-// last is kept, so a thread taking it again needs no search of the map.
+// Called with owner_mutex held. A thread's first Acquire gives it an entry in
+// the map; a thread that takes the section again right after itself needs no
+// visit to the map. The depth lives in the section, not in the entry, so an
+// entry that a subclass erases leaves nothing stale behind.
 void CriticalSection::Enter(unsigned long self) {
     if (last_holder_ != self) {
         try {
             MutexHold hold(map_mutex);
-            holder_count_ = &thread_map.try_emplace(self, 0).first->second;  // nodes never move
+            thread_map.try_emplace(self, 0);
         } catch (...) {
-            pthread_mutex_unlock(owner_mutex);  // std::bad_alloc: the section stays free
+            UnlockMutex(owner_mutex);  // std::bad_alloc: the section stays free
             throw;
         }
         last_holder_ = self;
     }
     is_locked = true;
-    Store(*holder_count_, 1);
+    Store(depth_, 1);
     Store(holder_, self);
 }
 
 void CriticalSection::Leave() {
-    Store(*holder_count_, 0);
     Store(holder_, 0UL);
+    Store(depth_, 0);
     is_locked = false;
-    pthread_mutex_unlock(owner_mutex);
+    UnlockMutex(owner_mutex);
 }
 
 // Only the holder ever stores its own id in holder_, and it clears it before
 // it lets go, so reading one's own id means holding the section: a nested
 // acquire or release takes no lock.
-void CriticalSection::Acquire() {
+void CriticalSection::Acquire() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
     const unsigned long self = Self();
     if (Load(holder_) == self) {
-        Store(*holder_count_, Load(*holder_count_) + 1);
+        Store(depth_, depth_ + 1);
         return;
     }
     AcquireOutermost(self);
@@ -154,45 +175,46 @@ void CriticalSection::Acquire() {
 void CriticalSection::AcquireOutermost(unsigned long self) {
     if (Load(holder_) != 0) {
         MutexHold gate(entry_mutex);
-        pthread_mutex_lock(owner_mutex);
+        LockMutex(owner_mutex);
         Enter(self);
         return;
     }
-    pthread_mutex_lock(owner_mutex);
+    LockMutex(owner_mutex);
     Enter(self);
 }
 
-bool CriticalSection::try_lock() {
+bool CriticalSection::try_lock() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
     const unsigned long self = Self();
     if (Load(holder_) == self) {
-        Store(*holder_count_, Load(*holder_count_) + 1);
+        Store(depth_, depth_ + 1);
         return true;
     }
-    if (pthread_mutex_trylock(owner_mutex) != 0) return false;
+    if (!TryLockMutex(owner_mutex)) return false;
     Enter(self);
     return true;
 }
 
-void CriticalSection::Release() {
+void CriticalSection::Release() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
     const unsigned long self = Self();
     if (Load(holder_) != self) {
         Decrement_ThreadCount(self);  // not the holder: reported, nothing changes
         return;
     }
-    const int depth = Load(*holder_count_);
+    const int depth = depth_;
     if (depth > 1) {
-        Store(*holder_count_, depth - 1);
+        Store(depth_, depth - 1);
         return;
     }
     Leave();
 }
 
-CriticalSection::Lock::Lock(const CriticalSection& held)
+// The analysis cannot see that `section` is `held`.
+CriticalSection::Lock::Lock(const CriticalSection& held) BOBBIN_NO_THREAD_SAFETY_ANALYSIS
     : section(const_cast<CriticalSection*>(&held)) {
     section->Acquire();
 }
 
-CriticalSection::Lock::~Lock() {
+CriticalSection::Lock::~Lock() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
     section->Release();
 }
 

@@ -39,7 +39,7 @@ BOBBIN_EXPORT void SetPrintfSink(PrintfSink sink);
 //
 // Any thread may call any operation. A section must be destroyed only while no
 // other thread holds it or waits for it. Copy and move are deleted.
-class BOBBIN_EXPORT CriticalSection {
+class BOBBIN_EXPORT BOBBIN_CAPABILITY("mutex") CriticalSection {
   public:
     // Builds a free section. Throws std::bad_alloc, or std::system_error when a
     // platform mutex cannot be initialised; then nothing stays allocated.
@@ -51,19 +51,19 @@ class BOBBIN_EXPORT CriticalSection {
 
     // Blocks until the calling thread holds the section; if it holds it
     // already, nests one level deeper at once.
-    virtual void Acquire();
+    virtual void Acquire() BOBBIN_ACQUIRE();
 
     // Undoes one Acquire of the calling thread; the section becomes free at the
     // release matching the outermost Acquire. Never blocks. A Release by a
     // thread that does not hold the section is reported to PRINTF and changes
     // nothing.
-    virtual void Release();
+    virtual void Release() BOBBIN_RELEASE();
 
     // Lockable interface: Acquire, Release, and a try that never waits (true if
     // the calling thread now holds the section one level deeper).
-    void lock() { Acquire(); }
-    void unlock() { Release(); }
-    virtual bool try_lock();
+    void lock() BOBBIN_ACQUIRE() { Acquire(); }
+    void unlock() BOBBIN_RELEASE() { Release(); }
+    virtual bool try_lock() BOBBIN_TRY_ACQUIRE(true);
 
     // The nesting count recorded for `thread_id` (0 if it has no entry).
     int get_ThreadCount(unsigned long thread_id);
@@ -79,10 +79,10 @@ class BOBBIN_EXPORT CriticalSection {
     // Holds a section for the guard's lifetime, through its virtual
     // Acquire/Release (so a CriticalSectionExt records its owner). Blocks in
     // the constructor as Acquire does.
-    class Lock {
+    class BOBBIN_SCOPED_CAPABILITY Lock {
       public:
-        explicit Lock(const CriticalSection& section);
-        virtual ~Lock();
+        explicit Lock(const CriticalSection& section) BOBBIN_ACQUIRE(section);
+        virtual ~Lock() BOBBIN_RELEASE();
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
@@ -91,23 +91,29 @@ class BOBBIN_EXPORT CriticalSection {
     };
 
   protected:
-    pthread_mutex_t* owner_mutex;  // ownership lock, held by the holding thread
-    mutable bool is_locked;        // true while some thread holds owner_mutex
-    pthread_mutex_t* entry_mutex;  // entry gate: one entering thread waits at a time
-    pthread_mutex_t* map_mutex;    // guards thread_map only
-    // Per-thread nesting counts, guarded by map_mutex; each count is also read
-    // and written by its thread alone, with atomic operations, while it holds
-    // the section.
-    mutable std::map<unsigned long, int> thread_map;
+    bobbin::detail::PlatformMutex* owner_mutex;  // ownership lock, held by the holding thread
+    mutable bool is_locked;  // true while some thread holds owner_mutex; read unlocked
+    bobbin::detail::PlatformMutex* entry_mutex;  // entry gate: one entering thread waits at a time
+    bobbin::detail::PlatformMutex* map_mutex;    // guards thread_map only
+    // Guarded by map_mutex. An outermost Acquire makes the thread's entry
+    // unless the same thread held the section last. The holder's nesting depth
+    // is kept by the section itself (get_ThreadCount reports it), so entries
+    // read 0 outside the Increment/Decrement operations. A subclass may, under
+    // map_mutex, read the entries and erase any of them, e.g. those of ended
+    // threads: the section keeps no pointer into the map and its counts stay
+    // right, but an erased entry may stay absent while its thread uses the
+    // section again. It must not insert entries or change a count.
+    mutable std::map<unsigned long, int> thread_map BOBBIN_GUARDED_BY(*map_mutex);
 
   private:
-    void AcquireOutermost(unsigned long self);
-    void Enter(unsigned long self);  // the caller has just taken owner_mutex
-    void Leave();                    // the holder's last release
+    void AcquireOutermost(unsigned long self) BOBBIN_ACQUIRE(*owner_mutex);
+    void Enter(unsigned long self) BOBBIN_REQUIRES(*owner_mutex);  // owner_mutex just taken
+    void Leave() BOBBIN_RELEASE(*owner_mutex);                     // the holder's last release
 
-    unsigned long holder_;       // holder's id, 0 if none; written by the holder, read atomically
-    unsigned long last_holder_;  // the thread that took owner_mutex last; under owner_mutex
-    int* holder_count_;          // last_holder_'s count in thread_map; under owner_mutex
+    unsigned long holder_;  // holder's id, 0 if none; written by the holder, read atomically
+    // The thread that took owner_mutex last.
+    unsigned long last_holder_ BOBBIN_GUARDED_BY(*owner_mutex);
+    int depth_;  // the holder's nesting depth; written by the holder, read atomically
 };
 
 // A section that records its owning thread and offers a non-blocking Try. The
@@ -119,14 +125,14 @@ class BOBBIN_EXPORT CriticalSectionExt : public CriticalSection {
     ~CriticalSectionExt() override;
 
     // Blocks until the calling thread owns the section; nests if it owns it.
-    void Acquire() override;
+    void Acquire() override BOBBIN_ACQUIRE();
     // Undoes one Acquire or successful Try of the owner. A Release by another
     // thread is reported to PRINTF and changes nothing.
-    void Release() override;
+    void Release() override BOBBIN_RELEASE();
     // Never blocks. True if the calling thread now holds the section (one more
     // level); false if another thread owns it or is taking it.
-    bool Try();
-    bool try_lock() override { return Try(); }
+    bool Try() BOBBIN_TRY_ACQUIRE(true);
+    bool try_lock() override BOBBIN_TRY_ACQUIRE(true) { return Try(); }
     // True while any thread owns the section, whoever asks.
     bool IsAcquired() const;
     // A section of the object's own, free for a subclass's use; the

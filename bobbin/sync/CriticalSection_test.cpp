@@ -98,6 +98,23 @@ TEST(CriticalSectionTest, UnmatchedReleaseIsReportedAndSurvived) {
     EXPECT_EQ(PRINTF("%d", 1), 0);  // no sink: nothing written
 }
 
+// A subclass may erase the entries of threads that hold nothing, under
+// map_mutex; the section's counts survive it (ASan: nothing stale is written).
+TEST(CriticalSectionTest, SubclassMayEraseEntriesOfThreadsNotHoldingIt) {
+    struct Pruned : CriticalSection {
+        void EraseAll() {
+            pthread_mutex_lock(map_mutex), thread_map.clear(), pthread_mutex_unlock(map_mutex);
+        }
+    } section;
+    for (int round = 0; round < 2; ++round) {
+        section.Acquire(), section.Release(), section.EraseAll();
+        section.Acquire(), section.Acquire();
+        EXPECT_EQ(section.get_ThreadCount(pthread_self()), 2);
+        section.Release(), section.Release();
+        EXPECT_EQ(section.get_ThreadCount(pthread_self()), 0);
+    }
+}
+
 // Acquire and Try never overlap nor hang beside a count reader; a soak (TSan).
 TEST(CriticalSectionExtTest, AcquireTryAndCountReadersSoak) {
     CriticalSectionExt section;

@@ -8,20 +8,29 @@
 #include "bobbin/export.h"
 #include "bobbin/sync/CriticalSection.h"
 
-// A signalled/unsignalled state kept under a POSIX mutex and condition, in two
-// modes:
-//  - auto-reset: each Signal releases one waiter (or, with nobody waiting,
-//    stays set until the next wait consumes it), and a wait that returns
-//    because of a Signal leaves the event unsignalled;
-//  - manual-reset: Signal releases every waiter and the event stays signalled
-//    (every later wait returns at once) until Unsignal.
-// Use it to wake a thread or hand it work; for one-time "it has happened" use a
+namespace bobbin::detail {
+struct EventLink;
+struct MultiWait;
+}  // namespace bobbin::detail
+
+// A signalled/unsignalled state with a queue of the threads blocked on it, in
+// two modes:
+//  - auto-reset: a Signal that finds threads blocked hands its signal to the
+//    one that began to wait first, at once; a Signal that finds nobody blocked
+//    leaves the event signalled until one wait takes it (several such Signals
+//    count as one). So k Signals release min(k, blocked) waiters.
+//  - manual-reset: a Signal releases every thread blocked at that moment, even
+//    if Unsignal follows at once, and the event stays signalled (every later
+//    wait returns at once) until Unsignal.
+// Blocked threads are released in the order in which they began to wait. Use
+// it to wake a thread or hand it work; for one-time "it has happened" use a
 // manual-reset event, for exclusion use a lock instead.
 //
 // Any thread may call any operation. Destroy an event only when no thread waits
 // on it or signals it; a waiter may destroy it as soon as its wait has returned.
 // What a thread wrote before Signal is visible to the waiter that the Signal
-// released. Copy and move are deleted.
+// released (and to a waiter that later takes the signal it left). Copy and move
+// are deleted.
 class BOBBIN_EXPORT SynchEvent {
   public:
     // The time-out that means "no limit".
@@ -35,12 +44,13 @@ class BOBBIN_EXPORT SynchEvent {
     // Frees the mutex, the condition and the reply event, if any.
     virtual ~SynchEvent();
 
-    // Sets the event and releases one waiter (auto-reset) or every waiter
-    // (manual-reset). Several Signals with no wait between them count as one.
-    // Never blocks on a waiter.
+    // Auto-reset: releases the thread blocked longest, or leaves the event
+    // signalled when nobody is blocked. Manual-reset: sets the event and
+    // releases every blocked thread. Never blocks on a waiter.
     void Signal();
 
-    // Clears the event; wakes nobody.
+    // Clears the event; wakes nobody, and takes nothing back from the threads
+    // that a Signal has released.
     void Unsignal();
 
     // Blocks until the event is signalled or `timeoutMs` milliseconds have
@@ -48,7 +58,8 @@ class BOBBIN_EXPORT SynchEvent {
     // (kInfinite: no limit). True when the event was signalled (an auto-reset
     // event's signal is consumed); false on time-out, which leaves the event
     // unchanged, or when the platform refuses the wait. A cancellation point:
-    // a thread cancelled here leaves the event usable.
+    // a thread cancelled here leaves the event usable, and a signal handed to
+    // it as it was cancelled passes to the next waiter (or stays set).
     bool TimedWait(unsigned int timeoutMs);
 
     // TimedWait without telling how the wait ended.
@@ -77,11 +88,57 @@ class BOBBIN_EXPORT SynchEvent {
 
   protected:
     bool manual_reset;
-    pthread_mutex_t* mutex;        // guards `signalled`
-    pthread_cond_t* condition;     // uses the monotonic clock
-    CriticalSection waiter_lock;   // unused: every waiter waits on `condition`
-    CriticalSection request_lock;  // held for a whole SignalAndWaitForReply
-    CriticalSection reply_lock;    // guards reply_event, also while Reply signals it
-    SynchEvent* reply_event;       // owned; null until ReplyEvent creates it
-    std::int32_t signalled;        // 0 or 1
+    bobbin::detail::PlatformMutex* mutex;  // guards `signalled` and the queue of waiters
+    pthread_cond_t* condition;             // unused: every waiter has a wake-up of its own
+    CriticalSection waiter_lock;           // unused: blocked waiters queue in the event
+    CriticalSection request_lock;          // held for a whole SignalAndWaitForReply
+    CriticalSection reply_lock;            // guards reply_event, also while Reply signals it
+    SynchEvent* reply_event BOBBIN_GUARDED_BY(reply_lock);  // owned; null until ReplyEvent makes it
+    std::int32_t signalled BOBBIN_GUARDED_BY(*mutex);       // 0 or 1
+
+  private:
+    friend int WaitForMultipleEvents(SynchEvent* const*, int, bool, unsigned int);
+    friend struct bobbin::detail::MultiWait;
+
+    void Append(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
+    void Unlink(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
+    // Hands a Signal to the first blocked waiter that can take it, or sets the
+    // event. With links of multi-event waits queued the caller also holds the
+    // lock of those waits and the mutexes of the wait-all calls' events.
+    void Deliver() BOBBIN_REQUIRES(*mutex);
+
+    // The threads blocked on the event, in the order they came; each link is
+    // one wait's stake in this event.
+    bobbin::detail::EventLink* first_ BOBBIN_GUARDED_BY(*mutex);
+    bobbin::detail::EventLink* last_ BOBBIN_GUARDED_BY(*mutex);
+    int multi_links_ BOBBIN_GUARDED_BY(*mutex);  // links of WaitForMultipleEvents calls
+    // Under the lock of multi-event waits: the next event to lock when a
+    // Signal locks several in address order, and whether this one is listed.
+    SynchEvent* lock_next_;
+    bool lock_listed_;
 };
+
+// Blocks until one of `events` (waitAll false) or all of them at one moment
+// (waitAll true) are signalled, or `timeoutMs` milliseconds have passed on the
+// monotonic clock (SynchEvent::kInfinite: no limit).
+//  - Wait-any returns the index of the event that ended the wait: the lowest
+//    index among those signalled at that moment. It takes that event's signal
+//    if it is auto-reset and touches no other event.
+//  - Wait-all returns 0 once every event is signalled at one moment, taking
+//    the signals of all the auto-reset ones together. Until then it takes
+//    nothing: other threads may take an auto-reset event's signal meanwhile,
+//    and the wait goes on.
+// Blocked calls and TimedWait calls on one event are released in the order in
+// which they began to wait, one per auto-reset Signal; a wait-all call lets a
+// Signal pass to the next waiter while its other events are not all
+// signalled. Returns -1 when the time-out passed first (or the platform
+// refused the wait), having changed no event. Throws std::invalid_argument,
+// waiting for nothing, when `events` is null, `count` is below 1, or an entry
+// is null or repeated; may throw std::bad_alloc. A cancellation point: a
+// thread cancelled here leaves every event usable and as if it had never
+// waited. Any thread may call it; what a thread wrote before the Signal that
+// ended the wait is visible to the caller when it returns. Its calls, and the
+// Signals of events they wait on, share one process-wide lock, held briefly;
+// a Signal of an event that no such call waits on never takes it.
+BOBBIN_EXPORT int WaitForMultipleEvents(SynchEvent* const* events, int count, bool waitAll,
+                                        unsigned int timeoutMs);

@@ -1,8 +1,17 @@
 #include "bobbin/sync/SynchEvent.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "background.h"
 #include "platform_faults.h"
@@ -11,15 +20,52 @@ namespace {
 
 using namespace bobbin::testing;
 
-struct WakeableEvent : SynchEvent {  // wakes waiters without a signal, as spuriously
-    using SynchEvent::SynchEvent;
-    void Wake() {
-        pthread_mutex_lock(mutex), pthread_cond_broadcast(condition), pthread_mutex_unlock(mutex);
+// One wait on a thread of its own, cancellable: 'w' TimedWait on events[0],
+// 'n' wait-any or 'l' wait-all over `events`. Started one at a time and
+// followed until it sleeps, so the order in which waiters block is known.
+struct Wait {
+    char kind;
+    std::vector<SynchEvent*> events;
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> result{-2};  // -2 until it returns
+    pthread_t thread{};
+
+    static void* Body(void* self) {
+        auto* w = static_cast<Wait*>(self);
+        w->tid = gettid();
+        const int count = static_cast<int>(w->events.size());
+        w->result = w->kind == 'w' ? w->events[0]->TimedWait(SynchEvent::kInfinite) - 1
+                                   : WaitForMultipleEvents(w->events.data(), count, w->kind == 'l',
+                                                           SynchEvent::kInfinite);
+        return nullptr;
+    }
+    void Start(bool untilBlocked = true) {
+        pthread_create(&thread, nullptr, Body, this);
+        while (untilBlocked && result == -2 && (tid == 0 || State() != 'S')) {
+            std::this_thread::yield();
+        }
+    }
+    char State() const {  // from /proc: 'S' once the thread sleeps
+        char text[512] = {};
+        const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+        if (FILE* stat = std::fopen(path.c_str(), "r")) {
+            text[std::fread(text, 1, sizeof text - 1, stat)] = 0, std::fclose(stat);
+        }
+        const char* paren = std::strrchr(text, ')');
+        return paren == nullptr || paren[1] == 0 ? '?' : paren[2];
+    }
+    bool Returns(int expected) const {  // or stays blocked for a grace period
+        const auto end = Clock::now() + (expected == -2 ? 20ms : 10s);
+        while (result == -2 && Clock::now() < end) std::this_thread::yield();
+        return result == expected;
+    }
+    void CancelAndJoin() {
+        if (thread != pthread_t{}) pthread_cancel(thread), pthread_join(thread, nullptr);
     }
 };
 
-// A time-out ends the wait, says so and leaves the flag, also behind unlimited
-// waiters woken without a signal; a Signal releases one, or both if manual.
+// A time-out ends the wait, says so and changes nothing, also behind an
+// unlimited waiter; a signal left in the event is taken at once.
 TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
     const struct {
         bool manual, signalled;
@@ -29,32 +75,171 @@ TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
                   {true, false, 30, true},   {false, true, 0, false}, {true, true, 30, false}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(::testing::Message() << "case " << &c - kCases);
-        WakeableEvent event(c.manual, c.signalled, nullptr);
-        std::atomic<int> released{0};
-        std::atomic<bool> stop{false};
-        const auto waker = InBackground([&] {
-            for (; !stop; std::this_thread::sleep_for(5ms)) event.Wake();
-        });
-        std::future<void> waiters[2];
-        for (auto& w : waiters) {
-            if (c.queued) w = InBackground([&] { event.WaitForSignal(), ++released; });
-        }
-        EXPECT_TRUE(!c.queued || StaysBlocked(waiters[0], 20ms));
-        bool signalled = !c.signalled;
-        EXPECT_TRUE(Finishes(InBackground([&] { signalled = event.TimedWait(c.timeout_ms); })));
-        EXPECT_EQ(signalled, c.signalled);
-        stop = true;
-        if (c.queued) {
-            event.Signal();
-            const auto end = Clock::now() + 10s;
-            while (released.load() < 1 + c.manual && Clock::now() < end) std::this_thread::yield();
-            std::this_thread::sleep_for(50ms);
-            EXPECT_EQ(released.load(), 1 + c.manual);
-            event.Signal();  // releases the other auto-reset waiter
-            EXPECT_TRUE(Finishes(waiters[0]) && Finishes(waiters[1]));
-        }
+        SynchEvent event(c.manual, c.signalled, nullptr);
+        Wait queued{'w', {&event}};
+        if (c.queued) queued.Start();
+        const auto start = Clock::now();
+        EXPECT_EQ(event.TimedWait(c.timeout_ms), c.signalled);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.signalled ? 0 : c.timeout_ms));
+        EXPECT_TRUE(!c.queued || (event.Signal(), queued.Returns(0)));
+        queued.CancelAndJoin();
         EXPECT_EQ(event.TimedWait(0), c.manual && (c.signalled || c.queued));
         EXPECT_FALSE((event.Signal(), event.Unsignal(), event.TimedWait(0)));
+    }
+}
+
+// Every waiter that a Signal finds blocked is released, in the order the
+// waiters came: k auto-reset Signals release the first min(k, blocked), a
+// manual-reset Signal all of them whatever Unsignal does next; a Signal that
+// finds nobody leaves the event signalled, and several count as one.
+TEST(SynchEventTest, SignalReleasesWaitersBlockedAtItInTheirOrder) {
+    const struct {
+        bool manual;
+        int waiters, signals;
+        bool unsignal;
+        int released;
+        bool left_signalled;
+    } kCases[] = {{false, 2, 2, false, 2, false}, {false, 3, 2, false, 2, false},
+                  {false, 1, 3, false, 1, true},  {false, 3, 2, true, 2, false},
+                  {true, 3, 1, true, 3, false},   {true, 2, 2, false, 2, true}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(::testing::Message() << "case " << &c - kCases);
+        SynchEvent event(c.manual, false, nullptr);
+        std::deque<Wait> waits;
+        for (int w = 0; w < c.waiters; ++w) waits.emplace_back().kind = 'w';
+        for (auto& w : waits) w.events = {&event}, w.Start();
+        for (int s = 0; s < c.signals; ++s) event.Signal();
+        if (c.unsignal) event.Unsignal();
+        for (int w = 0; w < c.waiters; ++w) {
+            EXPECT_TRUE(waits[w].Returns(w < c.released ? 0 : -2)) << "waiter " << w;
+        }
+        EXPECT_EQ(event.TimedWait(0), c.left_signalled);
+        for (auto& w : waits) w.CancelAndJoin();
+    }
+}
+
+// Wait-any takes the lowest signalled event, wait-all every event at one
+// moment; neither takes what it does not return, a time-out takes nothing,
+// and bad arguments throw and take nothing.
+TEST(WaitForMultipleEventsTest, TakesWhatItReturnsAndNothingElse) {
+    const struct {
+        bool all;
+        const char *modes, *before;  // per event: 'm'anual or 'a'uto; '1' signalled
+        int result;
+        const char* after;
+    } kCases[] = {{false, "aaa", "011", 1, "001"}, {false, "ama", "011", 1, "011"},
+                  {false, "aa", "00", -1, "00"},   {true, "aaa", "110", -1, "110"},
+                  {true, "ama", "111", 0, "010"},  {true, "a", "1", 0, "0"},
+                  {false, "m", "1", 0, "1"}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(::testing::Message() << "case " << &c - kCases);
+        std::deque<SynchEvent> events;
+        std::vector<SynchEvent*> pointers;
+        for (size_t i = 0; c.modes[i] != 0; ++i) {
+            pointers.push_back(
+                &events.emplace_back(c.modes[i] == 'm', c.before[i] == '1', nullptr));
+        }
+        const auto start = Clock::now();
+        const int count = static_cast<int>(events.size());
+        EXPECT_EQ(WaitForMultipleEvents(pointers.data(), count, c.all, 20), c.result);
+        EXPECT_GE(Clock::now() - start, c.result < 0 ? 20ms : 0ms);
+        for (int i = 0; i < count; ++i) EXPECT_EQ(events[i].TimedWait(0), c.after[i] == '1') << i;
+    }
+    SynchEvent a(false, true, nullptr), b(false, false, nullptr);
+    SynchEvent* const pair[] = {&a, &b};
+    SynchEvent* const with_null[] = {&b, nullptr};
+    SynchEvent* const twice[] = {&b, &a, &b};
+    const std::pair<SynchEvent* const*, int> kBad[] = {
+        {nullptr, 1}, {pair, 0}, {pair, -1}, {with_null, 2}, {twice, 3}};
+    for (const auto& [events, count] : kBad) {
+        EXPECT_THROW(WaitForMultipleEvents(events, count, false, 0), std::invalid_argument);
+    }
+    EXPECT_TRUE(a.TimedWait(0)) << "a bad call took a signal";
+}
+
+// A wait cancelled while blocked leaves every event as if it had never waited;
+// a signal handed to it as it was cancelled passes on. Soaks.
+TEST(WaitForMultipleEventsTest, CancelledWaitsLoseNoSignalSoak) {
+    std::mt19937 random(5);
+    for (const auto end = SoakEnd(0.5); Clock::now() < end;) {
+        const char kind = "wnl"[random() % 3];
+        SynchEvent a(false, false, nullptr), b(false, kind == 'l', nullptr);
+        Wait wait{kind, {&a}};
+        if (kind != 'w') wait.events.push_back(&b);
+        wait.Start(random() % 2);
+        a.Signal();
+        wait.CancelAndJoin();
+        const bool took = wait.result >= 0;
+        EXPECT_NE(a.TimedWait(0), took) << kind << ": a signal lost or taken twice";
+        EXPECT_EQ(b.TimedWait(0), kind == 'l' && !took) << "wait-all took a part";
+    }
+}
+
+// Random schedules of Signal, Unsignal, TimedWait and multi-event waits, each
+// wait blocked before the next step, against a model of the rules: a Signal
+// goes to the first blocked waiter that can take it, or sets the event; a
+// manual-reset Signal to all of them; a wait-all waiter takes a Signal only
+// with its other events set, and takes them all. Checks each wait's result
+// and each event's state at the end. Soaks.
+TEST(WaitForMultipleEventsTest, RandomSchedulesFollowTheRulesSoak) {
+    std::mt19937 random(11);
+    for (const auto end = SoakEnd(1); Clock::now() < end && !HasFailure();) {
+        constexpr int kEvents = 3;
+        bool manual[kEvents], set[kEvents] = {};
+        std::deque<SynchEvent> events;
+        for (bool& m : manual) m = random() % 3 == 0, events.emplace_back(m, false, nullptr);
+        std::deque<Wait> waits;
+        std::vector<std::vector<int>> picks;  // each wait's events by number
+        std::vector<int> expected;            // the model's result of each wait, -2: blocked
+        const auto take = [&](int w, int e, int index) {  // whether wait w takes e's signal
+            if (expected[w] != -2) return false;
+            for (int other : picks[w]) {
+                if (waits[w].kind == 'l' && other != e && !set[other]) return false;
+            }
+            const bool all = waits[w].kind == 'l';
+            for (size_t i = 0; i < picks[w].size(); ++i) {
+                if (all || int(i) == index) set[picks[w][i]] &= manual[picks[w][i]];
+            }
+            return expected[w] = all ? 0 : index, true;
+        };
+        for (int step = 0, steps = 2 + int(random() % 6); step < steps; ++step) {
+            const int e = int(random() % kEvents);
+            if (random() % 2 == 0 && random() % 4 == 0) {
+                events[e].Unsignal(), set[e] = false;
+            } else if (random() % 2 == 0) {
+                events[e].Signal();
+                bool taken = false;
+                set[e] = set[e] || manual[e];
+                for (size_t w = 0; w < waits.size() && !(taken && !manual[e]); ++w) {
+                    for (size_t i = 0; i < picks[w].size(); ++i) {
+                        if (picks[w][i] == e && take(int(w), e, int(i))) taken = true;
+                    }
+                }
+                set[e] = set[e] || !taken;
+            } else {
+                Wait& wait = waits.emplace_back();
+                wait.kind = "wnl"[random() % 3];
+                std::vector<int> pick{e};
+                for (int other = 0; other < kEvents && wait.kind != 'w'; ++other) {
+                    if (other != e && random() % 2) pick.insert(pick.begin() + random() % 2, other);
+                }
+                for (int p : pick) wait.events.push_back(&events[p]);
+                picks.push_back(pick), expected.push_back(-2);  // or what it takes at once:
+                bool all = wait.kind == 'l';
+                for (int p : pick) all = all && set[p];
+                for (size_t i = 0; i < pick.size() && expected.back() == -2; ++i) {
+                    if (all || (wait.kind != 'l' && set[pick[i]]))
+                        take(int(waits.size() - 1), -1, int(i));
+                }
+                wait.Start();
+            }
+        }
+        for (size_t w = 0; w < waits.size(); ++w) {
+            EXPECT_TRUE(waits[w].Returns(expected[w]))
+                << "wait " << w << " of kind " << waits[w].kind;
+        }
+        for (auto& w : waits) w.CancelAndJoin();
+        for (int e = 0; e < kEvents; ++e) EXPECT_EQ(events[e].TimedWait(0), set[e]) << e;
     }
 }
 
