@@ -15,6 +15,7 @@
 #include <limits>
 #include <string>
 
+#include "bobbin/time/internal/zone.h"
 #include "bobbin/time/time64_internal.h"
 
 using bobbin::days_before_year;
@@ -544,4 +545,30 @@ int valid_tm_wday(const TM64* date) {
 
 int valid_tm_mon(const TM64* date) {
     return date->tm_mon >= 0 && date->tm_mon <= 11 ? 1 : 0;
+}
+
+// Placeholders until the zone reader lands: every zone is refused.
+Zone64* bobbin::detail::ZoneFromFileImage(const unsigned char*, std::size_t) {
+    errno = EINVAL;
+    return nullptr;
+}
+
+Zone64* bobbin::detail::ZoneFromRule(const char*) {
+    errno = EINVAL;
+    return nullptr;
+}
+
+Zone64* tzalloc64(const char*) {
+    errno = EINVAL;
+    return nullptr;
+}
+
+void tzfree64(Zone64*) {}
+
+TM64* localtime64_rz(const Zone64*, const Time64* time, TM64* result) {
+    return localtime64_r(time, result);
+}
+
+Time64 mktime64_z(const Zone64*, TM64* date) {
+    return mktime64(date);
 }
