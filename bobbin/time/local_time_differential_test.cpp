@@ -1,0 +1,331 @@
+// Local time against the C library's, over the zone files of the system's zone
+// directory and every form of a TZ value. Where the C library applies a zone's
+// rules (a zone file up to year 5,881,580, a rule string with rules from 1970
+// on) the answers must be its own; beyond, they must be its answers 400 years
+// (one calendar cycle) at a time away, where it does apply them: a rule string's
+// rule in every year, a zone file's footer rule without end.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bobbin/time/internal/range.h"
+#include "bobbin/time/time64.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using bobbin::detail::kFirstTime;
+using bobbin::detail::kLastTime;
+using Year = std::int64_t;
+
+constexpr Time64 kCycle = 12622780800;  // seconds in 400 Gregorian years
+const fs::path kZoneDirectory = "/usr/share/zoneinfo";
+
+// The soak run sweeps every zone file and transition; the unit run a sample.
+const bool kSweep = std::getenv("BOBBIN_SOAK_SECONDS") != nullptr;
+
+Year FloorDiv(Year value, Year divisor) {
+    return value / divisor - (value % divisor < 0);
+}
+
+Time64 Jan1(Year year) {
+    TM64 date{};
+    date.tm_year = static_cast<int>(year - 1900);
+    date.tm_mday = 1;
+    return timegm64(&date);
+}
+
+std::string Text(const TM64& d, Year cycles = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%lld-%d-%d %d:%d:%d wday %d yday %d isdst %d gmtoff %ld %s",
+                  static_cast<long long>(d.tm_year - 400 * cycles), d.tm_mon, d.tm_mday, d.tm_hour,
+                  d.tm_min, d.tm_sec, d.tm_wday, d.tm_yday, d.tm_isdst, d.tm_gmtoff,
+                  d.tm_zone ? d.tm_zone : "(null)");
+    return text;
+}
+
+// A TZ value (null: unset) and whether it is a rule string with rules, which
+// the C library applies only from 1970.
+struct Tz {
+    const char* value;
+    bool rules;
+};
+
+void SetTz(const Tz& tz) {
+    tz.value ? setenv("TZ", tz.value, 1) : unsetenv("TZ");
+    tzset();  // localtime_r need not read TZ again; localtime64_r must
+}
+
+// Whole cycles that move a year where the C library does not apply the zone's
+// rules (after 5,881,580; a rule string's before 1971) into 2400 to 2799.
+Year Cycles(const Tz& tz, Year year) {
+    const bool applies = year < 5881580 && (!tz.rules || year >= 1971);
+    return applies ? 0 : FloorDiv(2799 - year, 400);
+}
+
+// mktime64 and mktime64_z against the C library on the date moved by Cycles:
+// a local time that occurs at its tm_gmtoff (with its tm_isdst, unless
+// negative) is that moment, any other is resolved as mktime resolves it. What
+// differs, or "".
+std::string MktimeDiffers(const Tz& tz, const Zone64* zone, TM64 date) {
+    TM64 mine = date, in_zone = date, back{}, at_offset{};
+    const std::string given = Text(date);
+    const Year cycles = Cycles(tz, date.tm_year + Year{1900});
+    errno = 0;
+    const Time64 my_time = mktime64(&mine);
+    const int my_error = errno;
+    if (zone && (mktime64_z(zone, &in_zone) != my_time || Text(in_zone) != Text(mine))) {
+        return "mktime64_z " + Text(in_zone) + " of " + given;
+    }
+    date.tm_year = static_cast<int>(date.tm_year + 400 * cycles);
+    time_t moved = timegm64(&date) - date.tm_gmtoff;
+    bool refused = false;
+    if (localtime_r(&moved, &at_offset) && timegm64(&at_offset) == timegm64(&date) &&
+        at_offset.tm_gmtoff == date.tm_gmtoff &&
+        (date.tm_isdst < 0 || date.tm_isdst == at_offset.tm_isdst)) {
+        date = at_offset;
+    } else {
+        errno = 0;
+        moved = mktime(&date);
+        refused = moved == -1 && errno;
+    }
+    const Time64 their_time = moved - cycles * kCycle;
+    const Year year = date.tm_year - 400 * cycles;
+    date.tm_year = static_cast<int>(year);
+    refused = refused || their_time < kFirstTime || their_time > kLastTime || year != date.tm_year;
+    const bool agree = refused ? my_time == -1 && my_error == EOVERFLOW
+                               : my_time == their_time && Text(mine) == Text(date) &&
+                                     localtime64_r(&my_time, &back) && Text(back) == Text(mine);
+    return agree ? ""
+                 : "mktime64 of " + given + ": " + std::to_string(my_time) + " " + Text(mine) +
+                       ", C library: " + std::to_string(their_time) + " " + Text(date);
+}
+
+// At time: localtime64_r and localtime64_rz against localtime_r of the time
+// moved by Cycles; mktime64 of the date with tm_isdst as converted (which
+// gives the time back), -1 and flipped against mktime. What differs, or "".
+std::string Differs(const Tz& tz, const Zone64* zone, Time64 time) {
+    TM64 ours{}, theirs{}, in_zone{}, utc{};
+    errno = 0;
+    const bool ok = localtime64_r(&time, &ours) != nullptr;
+    const int error = errno;
+    if (zone && (localtime64_rz(zone, &time, &in_zone) != nullptr) != ok) return "localtime64_rz";
+    if (zone && ok && Text(in_zone) != Text(ours)) return "localtime64_rz " + Text(in_zone);
+    const Year cycles = Cycles(tz, gmtime64_r(&time, &utc)->tm_year + Year{1900});
+    const time_t moved = time + cycles * kCycle;
+    const bool their_ok = localtime_r(&moved, &theirs) != nullptr;
+    const Year their_year = theirs.tm_year - 400 * cycles;
+    if (ok != (their_ok && their_year == static_cast<int>(their_year))) {
+        return std::string("localtime64_r ") + (ok ? "converts" : "refuses");
+    }
+    if (!ok) return error == EOVERFLOW ? "" : "errno " + std::to_string(error);
+    if (Text(ours) != Text(theirs, cycles)) {
+        return "localtime64_r " + Text(ours) + ", localtime_r " + Text(theirs, cycles);
+    }
+    for (const int isdst : {-1, 1 - ours.tm_isdst, ours.tm_isdst}) {
+        TM64 date = ours;
+        date.tm_isdst = isdst;
+        if (std::string what = MktimeDiffers(tz, zone, date); !what.empty()) return what;
+    }
+    return mktime64(&ours) == time ? "" : "mktime64 does not give the time back";
+}
+
+// The wall-clock date `seconds` after the local date of time.
+TM64 WallClock(Time64 time, Time64 seconds) {
+    TM64 date{};
+    localtime64_r(&time, &date);
+    const Time64 wall = timegm64(&date) + seconds;
+    gmtime64_r(&wall, &date);
+    return date;
+}
+
+// Checks the instants, and around each transition: a second before and at it,
+// and the wall-clock times inside the gap or overlap it opens (each tm_isdst).
+void ExpectAgreement(const Tz& tz, const std::vector<Time64>& times,
+                     const std::vector<Time64>& transitions = {}) {
+    SetTz(tz);
+    Zone64* zone = tzalloc64(tz.value);
+    const std::string name = tz.value ? tz.value : "(unset)";
+    EXPECT_NE(zone, nullptr) << name;
+    int failures = 0;
+    const auto expect = [&](const std::string& what, Time64 time) {
+        if (!what.empty() && ++failures <= 3)
+            ADD_FAILURE() << name << " at " << time << ": " << what;
+    };
+    for (const Time64 time : times) expect(Differs(tz, zone, time), time);
+    for (const Time64 time : transitions) {
+        if (time <= kFirstTime || time > kLastTime) continue;  // the "since ever" transition
+        expect(Differs(tz, zone, time - 1), time - 1);
+        expect(Differs(tz, zone, time), time);
+        TM64 before{}, after{};
+        const Time64 earlier = time - 1;
+        localtime64_r(&earlier, &before);
+        localtime64_r(&time, &after);
+        const Time64 half = std::abs(after.tm_gmtoff - before.tm_gmtoff) / 2;
+        for (TM64 date : {WallClock(time - 1, 1 + half), WallClock(time, half)}) {
+            for (date.tm_isdst = -1; date.tm_isdst < 2; ++date.tm_isdst) {
+                expect(MktimeDiffers(tz, zone, date), time);
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << name;
+    tzfree64(zone);
+}
+
+// Fixed-seed instants over the whole range, denser where zones change, and
+// both ends.
+std::vector<Time64> Instants(std::uint64_t seed, int count) {
+    const Year spans[][3] = {{4, -2147481748, 2147485547},
+                             {4, 1800, 2040},
+                             {2, 2037, 3000},
+                             {1, -1000000, 1000000},
+                             {1, 5881579, 5881582}};
+    std::mt19937_64 engine(seed);
+    std::vector<Time64> times = {kFirstTime, kFirstTime + 99999, kLastTime, kLastTime - 99999};
+    for (const auto& [share, from, to] : spans) {
+        std::uniform_int_distribution<Time64> pick(Jan1(from), Jan1(to) - 1);
+        for (int i = 0; i < count * share / 12; ++i) times.push_back(pick(engine));
+    }
+    return times;
+}
+
+std::string Read(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// The transition and leap-second times of a zone file's 64-bit data.
+std::vector<Time64> Transitions(const std::string& image) {
+    const auto number = [&](std::size_t at, int bytes) {
+        std::uint64_t value = 0;
+        for (int i = 0; i < bytes; ++i) value = value << 8 | std::uint8_t(image.at(at + i));
+        return bytes == 4 ? std::int64_t{std::int32_t(value)} : std::int64_t(value);
+    };
+    // Counts of UT flags, standard flags, leap seconds, times, types, characters.
+    const auto count = [&](std::size_t header, int which) {
+        return std::size_t(number(header + 20 + 4 * which, 4));
+    };
+    std::vector<Time64> times;
+    if (image.size() < 44 || image[4] < '2') return times;
+    const std::size_t v2 = 44 + count(0, 3) * 5 + count(0, 4) * 6 + count(0, 5) + count(0, 2) * 8 +
+                           count(0, 1) + count(0, 0);
+    for (std::size_t i = 0; i < count(v2, 3); ++i) times.push_back(number(v2 + 44 + 8 * i, 8));
+    const std::size_t leaps = v2 + 44 + count(v2, 3) * 9 + count(v2, 4) * 6 + count(v2, 5);
+    for (std::size_t i = 0; i < count(v2, 2); ++i) times.push_back(number(leaps + 12 * i, 8));
+    return times;
+}
+
+// Every zone file (every sixteenth in the unit run): sampled instants and
+// instants around the zone's transitions, all of them for a few zones.
+TEST(LocalTimeDifferentialTest, EveryZoneFileAgreesWithTheCLibrarySoak) {
+    const std::set<std::string> every_transition = {"America/New_York",    "Europe/London",
+                                                    "right/Europe/London", "Australia/Lord_Howe",
+                                                    "Asia/Kolkata",        "Pacific/Apia"};
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(kZoneDirectory)) {
+        if (!entry.is_symlink() && entry.is_regular_file() &&
+            Read(entry.path()).compare(0, 4, "TZif") == 0) {
+            names.push_back(entry.path().lexically_relative(kZoneDirectory));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    ASSERT_GT(names.size(), 300u) << "the zone files of tzdata are not installed";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const bool all = kSweep || every_transition.count(names[i]) > 0;
+        if (!all && i % 16 != 0) continue;
+        std::vector<Time64> transitions = Transitions(Read(kZoneDirectory / names[i]));
+        if (!all) {
+            std::shuffle(transitions.begin(), transitions.end(), std::mt19937_64(i));
+            transitions.resize(std::min<std::size_t>(transitions.size(), 6));
+        }
+        ExpectAgreement({names[i].c_str(), false}, Instants(i, kSweep ? 480 : 24), transitions);
+    }
+}
+
+// TZ unset, with ':', an absolute path, a name under TZDIR, rule strings with
+// rules, and fixed offsets: everywhere. Daylight-saving names without rules
+// and values that name no zone (tzalloc64 refuses them), which the C library
+// treats on its own terms, from 1971 to 2036.
+TEST(LocalTimeDifferentialTest, EveryFormOfTzAgreesWithTheCLibrary) {
+    const fs::path tzdir = fs::temp_directory_path() / ("tzdir." + std::to_string(getpid()));
+    fs::create_directories(tzdir / "Zone");
+    fs::copy_file(kZoneDirectory / "America/Sao_Paulo", tzdir / "Zone/Copy");
+    setenv("TZDIR", tzdir.c_str(), 1);
+    const Tz kZones[] = {{nullptr, false},
+                         {":Europe/London", false},
+                         {"/usr/share/zoneinfo/Asia/Kolkata", false},
+                         {":/usr/share/zoneinfo/Pacific/Apia", false},
+                         {"Zone/Copy", false},
+                         {"EST5EDT,M3.2.0,M11.1.0", true},
+                         {"<+1030>-10:30<+11>-11,M10.1.0,M4.1.0", true},
+                         {"IST-2IDT,M3.4.4/26,M10.5.0", true},
+                         {"<-03>3<-02>,M3.5.0/-2,M10.5.0/-1", true},
+                         {"<+0330>-3:30<+0430>,J79/24,J263/24", true},
+                         {"AAA-10BBB,59/2,300/-3", true},
+                         {"XXX3YYY,0/0,J365/25", true},
+                         {"UTC0", false},
+                         {"<+0530>-5:30", false}};
+    for (const Tz& tz : kZones) ExpectAgreement(tz, Instants(7, 120));
+    std::vector<Time64> near(48);
+    std::uniform_int_distribution<Time64> pick(Jan1(1971), Jan1(2037) - 1);
+    std::generate(near.begin(), near.end(),
+                  [&, engine = std::mt19937_64(8)]() mutable { return pick(engine); });
+    ExpectAgreement({"AAA3BBB", false}, near);
+    const char* const kNoZone[] = {"",
+                                   "garbage",
+                                   "!!!",
+                                   "America/Nowhere",
+                                   "/etc/passwd",
+                                   "/",
+                                   ":",
+                                   "EST5EDT,M13.1.0,M11.1.0"};
+    for (const char* value : kNoZone) {
+        EXPECT_EQ(tzalloc64(value), nullptr) << value;
+        SetTz({value, false});
+        for (const Time64 time : near) {
+            const std::string what = Differs({value, false}, nullptr, time);
+            EXPECT_EQ(what, "") << "TZ=\"" << value << "\" at " << time;
+            if (!what.empty()) break;
+        }
+    }
+    unsetenv("TZDIR");
+    fs::remove_all(tzdir);
+}
+
+// Beyond the C library's years, where it applies no daylight saving: a rule
+// string's rule before 1970, a zone file's footer rule past 5,881,580.
+TEST(LocalTimeDifferentialTest, RulesHoldInEveryYear) {
+    struct Case {
+        const char* tz;
+        Year year;
+        int day;  // of the year, at noon UTC
+        long gmtoff;
+        const char* zone;
+    };
+    const Case kCases[] = {{"EST5EDT,M3.2.0,M11.1.0", 1900, 185, -14400, "EDT"},
+                           {"EST5EDT,M3.2.0,M11.1.0", -1000000, 185, -14400, "EDT"},
+                           {"America/New_York", 10000000, 185, -14400, "EDT"},
+                           {"Europe/London", 2147485547, 185, 3600, "BST"},
+                           {"Australia/Lord_Howe", 5881581, 10, 39600, "+11"}};
+    for (const Case& c : kCases) {
+        setenv("TZ", c.tz, 1);
+        TM64 date{};
+        const Time64 noon = Jan1(c.year) + c.day * 86400 + 12 * 3600;
+        ASSERT_NE(localtime64_r(&noon, &date), nullptr) << c.tz << " " << c.year;
+        EXPECT_EQ(date.tm_gmtoff, c.gmtoff) << c.tz << " " << c.year;
+        EXPECT_STREQ(date.tm_zone, c.zone) << c.tz << " " << c.year;
+    }
+}
+
+}  // namespace
