@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "bobbin/time/time64_internal.h"
+#include "bobbin/time/internal/calendar.h"
 
 namespace {
 
-using bobbin::Year;
+using bobbin::detail::Year;
 
 constexpr Time64 kFirst = -67768040609740800;  // the first and last seconds
 constexpr Time64 kLast = 67768036191676799;    // whose UTC year tm_year holds
@@ -41,7 +41,7 @@ std::string Text(const TM64& d, Year cycles = 0) {
 // A safe year has the year's weekday on 1 January, length and preceding length.
 TEST(Time64Test, SafeYearHasTheCalendarOfTheYear) {
     for (Year y = -2134599444; y < 2147485547; y += y < -1200 || y >= 4800 ? 15032382 : 1) {
-        const Year s = bobbin::safe_year(y);
+        const Year s = bobbin::detail::safe_year(y);
         ASSERT_TRUE(s >= 1971 && s <= 2037 && (s == y) == (y >= 1971 && y <= 2037) &&
                     (Jan1(y) - Jan1(s)) % 604800 == 0 &&
                     Jan1(y + 1) - Jan1(y) == Jan1(s + 1) - Jan1(s) &&
