@@ -307,10 +307,24 @@ TEST(LocalTimeDifferentialTest, EveryFormOfTzAgreesWithTheCLibrary) {
                          {"<-03>3<-02>,M3.5.0/-2,M10.5.0/-1", true},
                          {"<+0330>-3:30<+0430>,J79/24,J263/24", true},
                          {"AAA-10BBB,59/2,300/-3", true},
-                         {"XXX3YYY,0/0,J365/25", true},
                          {"UTC0", false},
                          {"<+0530>-5:30", false}};
-    for (const Tz& tz : kZones) ExpectAgreement(tz, Instants(7, 120));
+    // Fields that carry, spell a time twice, fall in a gap, overflow.
+    const int kDates[][6] = {
+        {1100, 12, 1, 0, 0, 0},         {-2900, 0, 1, 0, 0, -1},    {100000, 11, 31, 19200, 0, 0},
+        {100000, 0, 1, 0, 0, INT_MIN},  {2, 0, 1, -219000, 0, 0},   {-23, 0, 6, 0, 0, 0},
+        {128, 128, 128, 128, 128, 128}, {600, 0, 1, 0, 30, 0},      {-400, 0, 1, 0, 30, 0},
+        {6000000, 0, 1, 0, 30, 0},      {6000000, 2, 12, 2, 30, 0}, {INT_MAX, 12, 1, 0, 0, 0},
+        {INT_MAX, 11, 31, 20, 0, 0},    {INT_MIN, 0, 1, 5, 29, 0},  {126, 2, 8, 2, 30, 0}};
+    for (const Tz& tz : kZones) {
+        ExpectAgreement(tz, Instants(7, 120));
+        for (const auto& f : kDates) {
+            TM64 date{f[5], f[4], f[3], f[2], f[1], f[0], 0, 0, 0, 0, nullptr};
+            for (date.tm_isdst = -1; date.tm_isdst < 2; ++date.tm_isdst) {
+                EXPECT_EQ(MktimeDiffers(tz, nullptr, date), "") << (tz.value ? tz.value : "");
+            }
+        }
+    }
     std::vector<Time64> near(48);
     std::uniform_int_distribution<Time64> pick(Jan1(1971), Jan1(2037) - 1);
     std::generate(near.begin(), near.end(),
@@ -338,25 +352,28 @@ TEST(LocalTimeDifferentialTest, EveryFormOfTzAgreesWithTheCLibrary) {
 }
 
 // Beyond the C library's years, where it applies no daylight saving: a rule
-// string's rule before 1970, a zone file's footer rule past 5,881,580.
+// string's rule before 1970, a zone file's footer rule past 5,881,580; and
+// daylight saving all year, which the C library leaves for standard time in
+// the first hours of each UTC year.
 TEST(LocalTimeDifferentialTest, RulesHoldInEveryYear) {
     struct Case {
         const char* tz;
         Year year;
-        int day;  // of the year, at noon UTC
+        int hours;  // into the year, UTC
         long gmtoff;
         const char* zone;
     };
-    const Case kCases[] = {{"EST5EDT,M3.2.0,M11.1.0", 1900, 185, -14400, "EDT"},
-                           {"EST5EDT,M3.2.0,M11.1.0", -1000000, 185, -14400, "EDT"},
-                           {"America/New_York", 10000000, 185, -14400, "EDT"},
-                           {"Europe/London", 2147485547, 185, 3600, "BST"},
-                           {"Australia/Lord_Howe", 5881581, 10, 39600, "+11"}};
+    const Case kCases[] = {{"EST5EDT,M3.2.0,M11.1.0", 1900, 4500, -14400, "EDT"},
+                           {"EST5EDT,M3.2.0,M11.1.0", -1000000, 4500, -14400, "EDT"},
+                           {"America/New_York", 10000000, 4500, -14400, "EDT"},
+                           {"Europe/London", 2147485547, 4500, 3600, "BST"},
+                           {"Australia/Lord_Howe", 5881581, 250, 39600, "+11"},
+                           {"XXX3YYY,0/0,J365/25", 2027, 1, -7200, "YYY"}};
     for (const Case& c : kCases) {
         setenv("TZ", c.tz, 1);
         TM64 date{};
-        const Time64 noon = Jan1(c.year) + c.day * 86400 + 12 * 3600;
-        ASSERT_NE(localtime64_r(&noon, &date), nullptr) << c.tz << " " << c.year;
+        const Time64 time = Jan1(c.year) + c.hours * 3600;
+        ASSERT_NE(localtime64_r(&time, &date), nullptr) << c.tz << " " << c.year;
         EXPECT_EQ(date.tm_gmtoff, c.gmtoff) << c.tz << " " << c.year;
         EXPECT_STREQ(date.tm_zone, c.zone) << c.tz << " " << c.year;
     }
