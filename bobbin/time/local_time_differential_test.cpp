@@ -252,7 +252,7 @@ TEST(LocalTimeDifferentialTest, EveryZoneFileAgreesWithTheCLibrarySoak) {
             std::shuffle(transitions.begin(), transitions.end(), std::mt19937_64(i));
             transitions.resize(std::min<std::size_t>(transitions.size(), 6));
         }
-        ExpectAgreement({names[i].c_str(), 'f'}, Instants(i, kSweep ? 480 : 24), transitions);
+        ExpectAgreement({names[i].c_str(), 'f'}, Instants(i, kSweep ? 120 : 24), transitions);
     }
 }
 
