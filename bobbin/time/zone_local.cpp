@@ -21,17 +21,31 @@ constexpr Time64 kAfterSpan = 25 * 3600;
 // tm_isdst when the date has the other one.
 constexpr Time64 kDstSearchSpan = 229046400;  // 2651 days
 
+// How many of the count ascending times at times are at or before time: a
+// binary search without branches on the data.
+std::size_t CountAtOrBefore(const Time64* times, std::size_t count, Time64 time) {
+    if (count == 0) return 0;
+    const Time64* base = times;
+    while (count > 1) {
+        const std::size_t half = count / 2;
+        base = base[half] <= time ? base + half : base;
+        count -= half;
+    }
+    return static_cast<std::size_t>(base - times) + (*base <= time ? 1 : 0);
+}
+
 const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
     if (changes.empty()) return zone.rule_types[0];
-    // The changes repeat every 400 years: look within the listed cycle.
+    // The changes repeat every 400 years: look within the listed cycle, where
+    // each year has two, starting two years before the cycle.
     const Time64 cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
     const Time64 within = time - cycles * kSecondsInGregorianCycle;
-    const auto next =
-        std::upper_bound(changes.begin(), changes.end(), within,
-                         [](Time64 value, const RuleChange& change) { return value < change.at; });
-    assert(next != changes.begin());
-    return zone.rule_types[next[-1].type];
+    constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
+    std::size_t index = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear + 2));
+    while (changes[index].at > within) --index;
+    while (index + 1 < changes.size() && changes[index + 1].at <= within) ++index;
+    return zone.rule_types[changes[index].type];
 }
 
 // True when time follows the zone's rule rather than its transitions.
@@ -41,8 +55,9 @@ bool InRule(const Zone64& zone, Time64 time) {
 
 // The index of the last transition at or before time; -1 before the first.
 std::ptrdiff_t TransitionIndex(const Zone64& zone, Time64 time) {
-    const auto next = std::upper_bound(zone.transitions.begin(), zone.transitions.end(), time);
-    return next - zone.transitions.begin() - 1;
+    return static_cast<std::ptrdiff_t>(
+               CountAtOrBefore(zone.transitions.data(), zone.transitions.size(), time)) -
+           1;
 }
 
 const LocalType& TypeAt(const Zone64& zone, Time64 time) {
@@ -91,6 +106,16 @@ bool SolveWithOffset(const Zone64& zone, Time64 wall, std::int32_t offset, Time6
         candidate += step;
     }
     return false;
+}
+
+// The second at which a clock with offset reads wall, on the zone's count of
+// seconds (leap seconds included).
+Time64 AtOffset(const Zone64& zone, Time64 wall, std::int32_t offset) {
+    const Time64 time = wall - offset;
+    if (zone.leap_seconds.empty()) return time;
+    bool inserted = false;
+    const std::int64_t correction = LeapCorrection(zone, time, &inserted);
+    return time + LeapCorrection(zone, time + correction, &inserted);
 }
 
 // The offset nearest to time, within kDstSearchSpan, of a type whose is_dst
@@ -143,6 +168,12 @@ bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_
 Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
     const LocalType& early = TypeAt(zone, wall - kBeforeSpan);
     const LocalType& late = TypeAt(zone, wall + kAfterSpan);
+    // No zone changes its type twice within these two days and back: one
+    // type throughout means one second with this wall clock.
+    if (&early == &late && zone.leap_seconds.empty() &&
+        (isdst < 0 || early.is_dst == (isdst > 0))) {
+        return wall - early.offset;
+    }
     const std::int32_t tries[] = {early.offset, late.offset, TypeAt(zone, wall).offset};
     Time64 solutions[3];
     const LocalType* types[3];
@@ -166,15 +197,15 @@ Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
     }
     if (best >= 0) return solutions[best];
     if (count == 0) {  // in a gap: the offset before it unless isdst asks for the one after
-        if (isdst < 0 || early.is_dst == (isdst > 0)) return wall - early.offset;
-        if (late.is_dst == (isdst > 0)) return wall - late.offset;
+        if (isdst < 0 || early.is_dst == (isdst > 0)) return AtOffset(zone, wall, early.offset);
+        if (late.is_dst == (isdst > 0)) return AtOffset(zone, wall, late.offset);
     }
     // The date has the other isdst: the offset of a near time that has it.
-    const Time64 time = count > 0 ? solutions[0] : wall - early.offset;
+    const Time64 time = count > 0 ? solutions[0] : AtOffset(zone, wall, early.offset);
     std::int32_t offset = 0;
-    if (NearestOffsetWithDst(zone, time, isdst > 0, &offset)) return wall - offset;
+    if (NearestOffsetWithDst(zone, time, isdst > 0, &offset)) return AtOffset(zone, wall, offset);
     const std::int32_t here = count > 0 ? types[0]->offset : early.offset;
-    return wall - here - (isdst > 0 ? 3600 : -3600);
+    return AtOffset(zone, wall, here + (isdst > 0 ? 3600 : -3600));
 }
 
 }  // namespace
@@ -182,18 +213,14 @@ Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
 bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result) {
     const LocalType* type;
     const Time64 wall = WallOf(zone, time, &type);
-    TM64 local;
     bool inserted = false;
     if (!zone.leap_seconds.empty()) LeapCorrection(zone, time, &inserted);
-    if (!SplitTime(wall - (inserted ? 1 : 0), &local)) {
-        errno = EOVERFLOW;
-        return false;
-    }
-    local.tm_sec += inserted ? 1 : 0;  // 23:59:60
-    local.tm_isdst = type->is_dst ? 1 : 0;
-    local.tm_gmtoff = type->offset;
-    local.tm_zone = zone.names.c_str() + type->name;
-    *result = local;
+    Year year;
+    if (!SplitTime(wall - (inserted ? 1 : 0), result, &year)) return false;  // errno is EOVERFLOW
+    result->tm_sec += inserted ? 1 : 0;                                      // 23:59:60
+    result->tm_isdst = type->is_dst ? 1 : 0;
+    result->tm_gmtoff = type->offset;
+    result->tm_zone = zone.names.c_str() + type->name;
     return true;
 }
 
