@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "bobbin/time/internal/calendar.h"
 #include "bobbin/time/internal/range.h"
@@ -34,18 +35,36 @@ std::size_t CountAtOrBefore(const Time64* times, std::size_t count, Time64 time)
     return static_cast<std::size_t>(base - times) + (*base <= time ? 1 : 0);
 }
 
-const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
+// The index of the last rule change at or before time shifted by *cycles
+// 400-year cycles into the listed one. The list is not empty.
+std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
-    if (changes.empty()) return zone.rule_types[0];
-    // The changes repeat every 400 years: look within the listed cycle, where
-    // each year has two, starting two years before the cycle.
-    const Time64 cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
-    const Time64 within = time - cycles * kSecondsInGregorianCycle;
+    *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
+    const Time64 within = time - *cycles * kSecondsInGregorianCycle;
+    // Each listed year has two changes, from two years before the cycle on.
     constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
-    std::size_t index = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear + 2));
+    auto index = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear + 2));
     while (changes[index].at > within) --index;
     while (index + 1 < changes.size() && changes[index + 1].at <= within) ++index;
-    return zone.rule_types[changes[index].type];
+    return index;
+}
+
+const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
+    if (zone.rule_changes.empty()) return zone.rule_types[0];
+    Time64 cycles;
+    return zone.rule_types[zone.rule_changes[RuleChangeIndex(zone, time, &cycles)].type];
+}
+
+// The first rule change after time (the list is not empty).
+Time64 NextRuleChange(const Zone64& zone, Time64 time) {
+    Time64 cycles;
+    const std::size_t index = RuleChangeIndex(zone, time, &cycles);
+    return zone.rule_changes[index + 1].at + cycles * kSecondsInGregorianCycle;
+}
+
+bool SameType(const Zone64& zone, const LocalType& a, const LocalType& b) {
+    return a.offset == b.offset && a.is_dst == b.is_dst &&
+           std::strcmp(zone.names.c_str() + a.name, zone.names.c_str() + b.name) == 0;
 }
 
 // True when time follows the zone's rule rather than its transitions.
@@ -62,6 +81,7 @@ std::ptrdiff_t TransitionIndex(const Zone64& zone, Time64 time) {
 
 const LocalType& TypeAt(const Zone64& zone, Time64 time) {
     if (InRule(zone, time)) return RuleTypeAt(zone, time);
+    if (zone.transitions.empty() || time < zone.transitions.front()) return zone.types[0];
     const std::ptrdiff_t index = TransitionIndex(zone, time);
     return zone.types[index < 0 ? 0 : zone.transition_types[static_cast<std::size_t>(index)]];
 }
@@ -209,6 +229,30 @@ Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
 }
 
 }  // namespace
+
+void DropTransitionsOfRule(Zone64* zone) {
+    if (!zone->has_rule || zone->rule_changes.empty()) return;
+    std::vector<Time64>& transitions = zone->transitions;
+    auto type_of = [zone](std::size_t index) -> const LocalType& {
+        return zone->types[zone->transition_types[index]];
+    };
+    std::size_t kept = transitions.size();
+    while (kept > 1) {
+        const std::size_t last = kept - 1;
+        const Time64 time = transitions[last];
+        // The rule must hold the same types on both sides and change at the
+        // transition, or nowhere up to it when the transition keeps the type.
+        const Time64 next = NextRuleChange(*zone, transitions[last - 1]);
+        if (!SameType(*zone, RuleTypeAt(*zone, time), type_of(last)) ||
+            !SameType(*zone, RuleTypeAt(*zone, time - 1), type_of(last - 1)) ||
+            (SameType(*zone, type_of(last), type_of(last - 1)) ? next <= time : next != time)) {
+            break;
+        }
+        kept = last;
+    }
+    transitions.resize(kept);
+    zone->transition_types.resize(kept);
+}
 
 bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result) {
     const LocalType* type;
