@@ -11,9 +11,14 @@
 #include <ctime>
 #include <limits>
 
+#include "bobbin/time/internal/range.h"
 #include "bobbin/time/time64.h"
 
 namespace bobbin::detail {
+
+int LowBits(Year value) {
+    return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
+}
 
 const int kDaysBeforeMonth[2][13] = {
     {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
@@ -24,11 +29,6 @@ namespace {
 
 constexpr bool FitsInt(Year value) {
     return value >= std::numeric_limits<int>::min() && value <= std::numeric_limits<int>::max();
-}
-
-// The low 32 bits of value, as tm_year receives a year that does not fit.
-int LowBits(Year value) {
-    return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
 }
 
 // The internal consistency check of every converted date.
@@ -43,42 +43,73 @@ int LowBits(Year value) {
            date->tm_yday < kDaysBeforeMonth[leap][12];
 }
 
-}  // namespace
+// The cycles added to a time so that every time near the years that tm_year
+// holds is positive.
+constexpr std::uint32_t kCycleDays = kDaysInGregorianCycle;
+constexpr std::int64_t kBiasCycles = 5500000;
+constexpr std::uint64_t kBias = kBiasCycles * kSecondsInGregorianCycle;
+constexpr Time64 kBiasMargin = 7 * 86400;
+static_assert(kFirstTime - kBiasMargin + static_cast<Time64>(kBias) > 0);
 
-bool SplitTime(Time64 time, TM64* date) {
-    const std::int64_t days = FloorDiv(time, 86400);
-    const auto seconds = static_cast<int>(time - days * 86400);
-    const int wday = static_cast<int>(days + 4 - FloorDiv(days + 4, 7) * 7);  // 1970-01-01: Thu
-
-    // Days to date counted from 1 March of year 0, so that the leap day ends
-    // each year: whole 400-year cycles, then the year within the cycle (the
-    // divisions by 1460, 36524 and 146096 discount the leap days of 4, 100
-    // and 400 years), then months, 153 days for each five from March.
-    const std::int64_t from_march0 = days + 719468;
-    const std::int64_t cycles = FloorDiv(from_march0, kDaysInGregorianCycle);
-    const std::int64_t day_of_cycle = from_march0 - cycles * kDaysInGregorianCycle;
+// The year of any time, for one too far for tm_year.
+Year YearOf(Time64 time) {
+    const std::int64_t days = FloorDiv(time, 86400) + 719468;  // from 1 March of year 0
+    const std::int64_t cycles = FloorDiv(days, kDaysInGregorianCycle);
+    const std::int64_t day_of_cycle = days - cycles * kDaysInGregorianCycle;
     const std::int64_t year_of_cycle =
         (day_of_cycle - day_of_cycle / 1460 + day_of_cycle / 36524 - day_of_cycle / 146096) / 365;
-    const int day_of_year =
-        static_cast<int>(day_of_cycle - (365 * year_of_cycle + year_of_cycle / 4 -
-                                         year_of_cycle / 100));  // 0 is 1 March
-    const int month_from_march = (5 * day_of_year + 2) / 153;
-    const int in_january_or_february = month_from_march >= 10 ? 1 : 0;
-    const Year year = cycles * kYearsInGregorianCycle + year_of_cycle + in_january_or_february;
-    const Year tm_year = year - 1900;
-    if (!FitsInt(tm_year)) {
-        date->tm_year = LowBits(tm_year);
+    const std::int64_t day_of_year =
+        day_of_cycle - (365 * year_of_cycle + year_of_cycle / 4 - year_of_cycle / 100);
+    return cycles * kYearsInGregorianCycle + year_of_cycle + (day_of_year >= 306 ? 1 : 0);
+}
+
+}  // namespace
+
+bool SplitTime(Time64 time, TM64* date, Year* full_year) {
+    if (time < kFirstTime - kBiasMargin || time > kLastTime + kBiasMargin) {
+        *full_year = YearOf(time);
         errno = EOVERFLOW;
         return false;
     }
-    date->tm_year = static_cast<int>(tm_year);
-    date->tm_mday = day_of_year - (153 * month_from_march + 2) / 5 + 1;
-    date->tm_mon = in_january_or_february ? month_from_march - 10 : month_from_march + 2;
-    date->tm_yday = in_january_or_february ? day_of_year - 306 : day_of_year + 59 + IsLeap(year);
-    date->tm_wday = wday;
-    date->tm_hour = seconds / 3600;
-    date->tm_min = seconds / 60 % 60;
-    date->tm_sec = seconds % 60;
+    // Whole 400-year cycles added make every time positive, so that the
+    // divisions are unsigned; a cycle has whole weeks, so the weekday stays.
+    const std::uint64_t biased = static_cast<std::uint64_t>(time) + kBias;
+    const std::uint64_t days = biased / 86400;
+    const auto seconds = static_cast<std::uint32_t>(biased % 86400);
+
+    // Days to date counted from 1 March of a year that starts a cycle, so that
+    // the leap day ends each year: whole cycles, then within a cycle the
+    // century, the year of the century and the day of the year (each a
+    // multiplication that discounts the leap days), then the month and day.
+    const std::uint64_t from_march = days + 719468;
+    const std::uint64_t cycles = from_march / kCycleDays;
+    const auto day_of_cycle = static_cast<std::uint32_t>(from_march % kCycleDays);
+    const std::uint32_t quarter_days = 4 * day_of_cycle + 3;
+    const std::uint32_t century = quarter_days / kCycleDays;
+    const std::uint32_t day_of_century = quarter_days % kCycleDays / 4;
+    const std::uint64_t scaled = std::uint64_t{2939745} * (4 * day_of_century + 3);
+    const auto year_of_century = static_cast<std::uint32_t>(scaled >> 32);
+    const std::uint32_t day_of_year =
+        static_cast<std::uint32_t>(scaled) / 2939745 / 4;  // 0: 1 March
+    const std::uint32_t month_and_day = 2141 * day_of_year + 197913;
+    const std::uint32_t in_january_or_february = day_of_year >= 306 ? 1 : 0;
+    const Year year = (static_cast<Year>(cycles) - kBiasCycles) * kYearsInGregorianCycle +
+                      century * 100 + year_of_century + in_january_or_february;
+    *full_year = year;
+    if (!FitsInt(year - 1900)) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    const auto month = static_cast<int>(month_and_day >> 16) - (in_january_or_february ? 12 : 0);
+    date->tm_year = static_cast<int>(year - 1900);
+    date->tm_mon = month - 1;
+    date->tm_mday = static_cast<int>((month_and_day & 0xFFFF) / 2141) + 1;
+    date->tm_yday = static_cast<int>(in_january_or_february ? day_of_year - 306
+                                                            : day_of_year + 59 + IsLeap(year));
+    date->tm_wday = static_cast<int>((days + 4) % 7);  // 1970-01-01 was a Thursday
+    date->tm_hour = static_cast<int>(seconds / 3600);
+    date->tm_min = static_cast<int>(seconds / 60 % 60);
+    date->tm_sec = static_cast<int>(seconds % 60);
     assert(CheckTm(date));
     return true;
 }
@@ -104,7 +135,10 @@ char Static_Return_String[kTextSize];
 TM64* gmtime64_r(const Time64* time, TM64* result) {
     assert(result != nullptr);
     result->tm_isdst = 0;
-    return bobbin::detail::SplitTime(*time, result) ? result : nullptr;
+    Year year;
+    if (bobbin::detail::SplitTime(*time, result, &year)) return result;
+    result->tm_year = bobbin::detail::LowBits(year - 1900);
+    return nullptr;
 }
 
 Time64 timegm64(const TM64* date) {

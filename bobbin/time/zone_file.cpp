@@ -133,6 +133,7 @@ Zone64* ReadImage(const unsigned char* data, std::size_t size) {
         !ReadFooter(data + second + kHeaderSize + header.DataSize(8), data + size, zone.get())) {
         return nullptr;
     }
+    DropTransitionsOfRule(zone.get());
     return zone.release();
 }
 

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "bobbin/time/internal/calendar.h"
 #include "bobbin/time/internal/range.h"
@@ -21,17 +22,49 @@ constexpr Time64 kAfterSpan = 25 * 3600;
 // tm_isdst when the date has the other one.
 constexpr Time64 kDstSearchSpan = 229046400;  // 2651 days
 
-const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
+// How many of the count ascending times at times are at or before time: a
+// binary search without branches on the data.
+std::size_t CountAtOrBefore(const Time64* times, std::size_t count, Time64 time) {
+    if (count == 0) return 0;
+    const Time64* base = times;
+    while (count > 1) {
+        const std::size_t half = count / 2;
+        base = base[half] <= time ? base + half : base;
+        count -= half;
+    }
+    return static_cast<std::size_t>(base - times) + (*base <= time ? 1 : 0);
+}
+
+// The index of the last rule change at or before time shifted by *cycles
+// 400-year cycles into the listed one. The list is not empty.
+std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
-    if (changes.empty()) return zone.rule_types[0];
-    // The changes repeat every 400 years: look within the listed cycle.
-    const Time64 cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
-    const Time64 within = time - cycles * kSecondsInGregorianCycle;
-    const auto next =
-        std::upper_bound(changes.begin(), changes.end(), within,
-                         [](Time64 value, const RuleChange& change) { return value < change.at; });
-    assert(next != changes.begin());
-    return zone.rule_types[next[-1].type];
+    *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
+    const Time64 within = time - *cycles * kSecondsInGregorianCycle;
+    // Each listed year has two changes, from two years before the cycle on.
+    constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
+    auto index = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear + 2));
+    while (changes[index].at > within) --index;
+    while (index + 1 < changes.size() && changes[index + 1].at <= within) ++index;
+    return index;
+}
+
+const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
+    if (zone.rule_changes.empty()) return zone.rule_types[0];
+    Time64 cycles;
+    return zone.rule_types[zone.rule_changes[RuleChangeIndex(zone, time, &cycles)].type];
+}
+
+// The first rule change after time (the list is not empty).
+Time64 NextRuleChange(const Zone64& zone, Time64 time) {
+    Time64 cycles;
+    const std::size_t index = RuleChangeIndex(zone, time, &cycles);
+    return zone.rule_changes[index + 1].at + cycles * kSecondsInGregorianCycle;
+}
+
+bool SameType(const Zone64& zone, const LocalType& a, const LocalType& b) {
+    return a.offset == b.offset && a.is_dst == b.is_dst &&
+           std::strcmp(zone.names.c_str() + a.name, zone.names.c_str() + b.name) == 0;
 }
 
 // True when time follows the zone's rule rather than its transitions.
@@ -41,12 +74,14 @@ bool InRule(const Zone64& zone, Time64 time) {
 
 // The index of the last transition at or before time; -1 before the first.
 std::ptrdiff_t TransitionIndex(const Zone64& zone, Time64 time) {
-    const auto next = std::upper_bound(zone.transitions.begin(), zone.transitions.end(), time);
-    return next - zone.transitions.begin() - 1;
+    return static_cast<std::ptrdiff_t>(
+               CountAtOrBefore(zone.transitions.data(), zone.transitions.size(), time)) -
+           1;
 }
 
 const LocalType& TypeAt(const Zone64& zone, Time64 time) {
     if (InRule(zone, time)) return RuleTypeAt(zone, time);
+    if (zone.transitions.empty() || time < zone.transitions.front()) return zone.types[0];
     const std::ptrdiff_t index = TransitionIndex(zone, time);
     return zone.types[index < 0 ? 0 : zone.transition_types[static_cast<std::size_t>(index)]];
 }
@@ -91,6 +126,16 @@ bool SolveWithOffset(const Zone64& zone, Time64 wall, std::int32_t offset, Time6
         candidate += step;
     }
     return false;
+}
+
+// The second at which a clock with offset reads wall, on the zone's count of
+// seconds (leap seconds included).
+Time64 AtOffset(const Zone64& zone, Time64 wall, std::int32_t offset) {
+    const Time64 time = wall - offset;
+    if (zone.leap_seconds.empty()) return time;
+    bool inserted = false;
+    const std::int64_t correction = LeapCorrection(zone, time, &inserted);
+    return time + LeapCorrection(zone, time + correction, &inserted);
 }
 
 // The offset nearest to time, within kDstSearchSpan, of a type whose is_dst
@@ -143,6 +188,12 @@ bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_
 Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
     const LocalType& early = TypeAt(zone, wall - kBeforeSpan);
     const LocalType& late = TypeAt(zone, wall + kAfterSpan);
+    // No zone changes its type twice within these two days and back: one
+    // type throughout means one second with this wall clock.
+    if (&early == &late && zone.leap_seconds.empty() &&
+        (isdst < 0 || early.is_dst == (isdst > 0))) {
+        return wall - early.offset;
+    }
     const std::int32_t tries[] = {early.offset, late.offset, TypeAt(zone, wall).offset};
     Time64 solutions[3];
     const LocalType* types[3];
@@ -166,34 +217,54 @@ Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
     }
     if (best >= 0) return solutions[best];
     if (count == 0) {  // in a gap: the offset before it unless isdst asks for the one after
-        if (isdst < 0 || early.is_dst == (isdst > 0)) return wall - early.offset;
-        if (late.is_dst == (isdst > 0)) return wall - late.offset;
+        if (isdst < 0 || early.is_dst == (isdst > 0)) return AtOffset(zone, wall, early.offset);
+        if (late.is_dst == (isdst > 0)) return AtOffset(zone, wall, late.offset);
     }
     // The date has the other isdst: the offset of a near time that has it.
-    const Time64 time = count > 0 ? solutions[0] : wall - early.offset;
+    const Time64 time = count > 0 ? solutions[0] : AtOffset(zone, wall, early.offset);
     std::int32_t offset = 0;
-    if (NearestOffsetWithDst(zone, time, isdst > 0, &offset)) return wall - offset;
+    if (NearestOffsetWithDst(zone, time, isdst > 0, &offset)) return AtOffset(zone, wall, offset);
     const std::int32_t here = count > 0 ? types[0]->offset : early.offset;
-    return wall - here - (isdst > 0 ? 3600 : -3600);
+    return AtOffset(zone, wall, here + (isdst > 0 ? 3600 : -3600));
 }
 
 }  // namespace
 
+void DropTransitionsOfRule(Zone64* zone) {
+    if (!zone->has_rule || zone->rule_changes.empty()) return;
+    std::vector<Time64>& transitions = zone->transitions;
+    auto type_of = [zone](std::size_t index) -> const LocalType& {
+        return zone->types[zone->transition_types[index]];
+    };
+    std::size_t kept = transitions.size();
+    while (kept > 1) {
+        const std::size_t last = kept - 1;
+        const Time64 time = transitions[last];
+        // The rule must hold the same types on both sides and change at the
+        // transition, or nowhere up to it when the transition keeps the type.
+        const Time64 next = NextRuleChange(*zone, transitions[last - 1]);
+        if (!SameType(*zone, RuleTypeAt(*zone, time), type_of(last)) ||
+            !SameType(*zone, RuleTypeAt(*zone, time - 1), type_of(last - 1)) ||
+            (SameType(*zone, type_of(last), type_of(last - 1)) ? next <= time : next != time)) {
+            break;
+        }
+        kept = last;
+    }
+    transitions.resize(kept);
+    zone->transition_types.resize(kept);
+}
+
 bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result) {
     const LocalType* type;
     const Time64 wall = WallOf(zone, time, &type);
-    TM64 local;
     bool inserted = false;
     if (!zone.leap_seconds.empty()) LeapCorrection(zone, time, &inserted);
-    if (!SplitTime(wall - (inserted ? 1 : 0), &local)) {
-        errno = EOVERFLOW;
-        return false;
-    }
-    local.tm_sec += inserted ? 1 : 0;  // 23:59:60
-    local.tm_isdst = type->is_dst ? 1 : 0;
-    local.tm_gmtoff = type->offset;
-    local.tm_zone = zone.names.c_str() + type->name;
-    *result = local;
+    Year year;
+    if (!SplitTime(wall - (inserted ? 1 : 0), result, &year)) return false;  // errno is EOVERFLOW
+    result->tm_sec += inserted ? 1 : 0;                                      // 23:59:60
+    result->tm_isdst = type->is_dst ? 1 : 0;
+    result->tm_gmtoff = type->offset;
+    result->tm_zone = zone.names.c_str() + type->name;
     return true;
 }
 

@@ -35,9 +35,12 @@ constexpr std::int64_t DaysBeforeYear(Year year) {
 extern const int kDaysBeforeMonth[2][13];
 
 // Writes the UTC date of time into tm_sec to tm_yday of *date; tm_isdst,
-// tm_gmtoff and tm_zone are left alone. False with errno = EOVERFLOW when the
-// year does not fit tm_year; then only tm_year (its low 32 bits) is written.
-bool SplitTime(Time64 time, TM64* date);
+// tm_gmtoff and tm_zone are left alone. Sets *full_year. False with errno =
+// EOVERFLOW when the year does not fit tm_year; then *date is not written.
+bool SplitTime(Time64 time, TM64* date, Year* full_year);
+
+// The low 32 bits of value, as tm_year receives a year that does not fit.
+int LowBits(Year value);
 
 // A year between 1971 and 2037 with the same leap status and the same weekday
 // on 1 January as year, whose preceding year also has the leap status of the

@@ -93,6 +93,10 @@ Zone64* ZoneFromFile(const char* path);
 // Larger files are malformed: zone files take a few kilobytes.
 inline constexpr std::size_t kMaxZoneFileSize = 256 * 1024;
 
+// Drops the last transitions of a zone file that its rule makes itself, so
+// that the times after them take the rule's quick lookup.
+void DropTransitionsOfRule(Zone64* zone);
+
 // The local time of time in zone into *result (tm_zone points into zone).
 // False with errno = EOVERFLOW when the local year does not fit tm_year.
 bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result);
