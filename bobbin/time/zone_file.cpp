@@ -69,6 +69,7 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
         p += width;
         if (&time != zone->transitions.data() && time <= (&time)[-1]) return false;
     }
+    zone->rule_transition = header.timecnt;
     zone->transition_types.assign(p, p + header.timecnt);
     p += header.timecnt;
     for (const std::uint8_t type : zone->transition_types) {

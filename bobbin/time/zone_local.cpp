@@ -41,11 +41,16 @@ std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
     *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
     const Time64 within = time - *cycles * kSecondsInGregorianCycle;
-    // Each listed year has two changes, from two years before the cycle on.
+    // Each listed year has two changes, from two years before the cycle on:
+    // those of the year two before within's are earlier, those of the year
+    // two after later, and the ones between are counted without branches.
     constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
-    auto index = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear + 2));
-    while (changes[index].at > within) --index;
-    while (index + 1 < changes.size() && changes[index + 1].at <= within) ++index;
+    const auto first = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear));
+    assert(changes[first].at <= within && changes[first + 8].at > within);
+    std::size_t index = first;
+    for (std::size_t next = first + 1; next < first + 8; ++next) {
+        index += changes[next].at <= within ? 1 : 0;
+    }
     return index;
 }
 
@@ -69,19 +74,20 @@ bool SameType(const Zone64& zone, const LocalType& a, const LocalType& b) {
 
 // True when time follows the zone's rule rather than its transitions.
 bool InRule(const Zone64& zone, Time64 time) {
-    return zone.has_rule && (zone.transitions.empty() || time > zone.transitions.back());
+    return zone.has_rule &&
+           (zone.rule_transition == 0 || time > zone.transitions[zone.rule_transition - 1]);
 }
 
 // The index of the last transition at or before time; -1 before the first.
 std::ptrdiff_t TransitionIndex(const Zone64& zone, Time64 time) {
     return static_cast<std::ptrdiff_t>(
-               CountAtOrBefore(zone.transitions.data(), zone.transitions.size(), time)) -
+               CountAtOrBefore(zone.transitions.data(), zone.rule_transition, time)) -
            1;
 }
 
 const LocalType& TypeAt(const Zone64& zone, Time64 time) {
     if (InRule(zone, time)) return RuleTypeAt(zone, time);
-    if (zone.transitions.empty() || time < zone.transitions.front()) return zone.types[0];
+    if (zone.rule_transition == 0 || time < zone.transitions.front()) return zone.types[0];
     const std::ptrdiff_t index = TransitionIndex(zone, time);
     return zone.types[index < 0 ? 0 : zone.transition_types[static_cast<std::size_t>(index)]];
 }
@@ -141,13 +147,15 @@ Time64 AtOffset(const Zone64& zone, Time64 wall, std::int32_t offset) {
 // The offset nearest to time, within kDstSearchSpan, of a type whose is_dst
 // is dst; false when there is none.
 bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_t* offset) {
-    if (InRule(zone, time - kDstSearchSpan)) {
+    // All transitions, also those that the rule makes itself.
+    const std::vector<Time64>& transitions = zone.transitions;
+    if (zone.has_rule && (transitions.empty() || time - kDstSearchSpan > transitions.back())) {
         const LocalType& type = zone.rule_types[dst ? 1 : 0];
         *offset = type.offset;
         return type.is_dst == dst;
     }
-    const std::vector<Time64>& transitions = zone.transitions;
-    const std::ptrdiff_t here = TransitionIndex(zone, time);
+    const std::ptrdiff_t here =
+        std::upper_bound(transitions.begin(), transitions.end(), time) - transitions.begin() - 1;
     Time64 best = kDstSearchSpan + 1;
     auto type_of = [&](std::ptrdiff_t index) -> const LocalType& {
         return zone.types[index < 0 ? 0 : zone.transition_types[static_cast<std::size_t>(index)]];
@@ -174,7 +182,7 @@ bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_
         }
     }
     if (best > kDstSearchSpan && zone.has_rule && !zone.rule_changes.empty() &&
-        InRule(zone, time + kDstSearchSpan)) {
+        (transitions.empty() || time + kDstSearchSpan > transitions.back())) {
         best = 0;
         *offset = zone.rule_types[dst ? 1 : 0].offset;
     }
@@ -250,8 +258,7 @@ void DropTransitionsOfRule(Zone64* zone) {
         }
         kept = last;
     }
-    transitions.resize(kept);
-    zone->transition_types.resize(kept);
+    zone->rule_transition = kept;
 }
 
 bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result) {

@@ -121,8 +121,12 @@ struct Zone64 {
     std::vector<bobbin::detail::LocalType> types;
     std::vector<bobbin::detail::LeapSecond> leap_seconds;  // ascending
 
-    // Times from the last transition on (all times when there is none) follow
-    // the rule, when has_rule: rule_types[0] standard time, rule_types[1]
+    // The number of transitions that are looked up; the rule makes the
+    // others itself (they stay listed for mktime's search of a near type).
+    std::size_t rule_transition = 0;
+
+    // Times after transition rule_transition - 1 (all times when it is 0)
+    // follow the rule, when has_rule: rule_types[0] standard time, rule_types[1]
     // daylight-saving time, whose changes in one 400-year cycle are listed.
     bool has_rule = false;
     bobbin::detail::LocalType rule_types[2] = {};
