@@ -1,4 +1,5 @@
-// Dates across the whole 64-bit range, in UTC and in local time.
+// Dates across the whole 64-bit range, in UTC and in local time, and one
+// instant in three zones at once.
 #include <bobbin/time/time64.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -78,6 +80,23 @@ int main() {
     Show("15 January 1850", Utc(1850, 0, 15, 12, 0, 0));
     Show("1 July 2026", Utc(2026, 6, 1, 12, 0, 0));
     Show("1 July 10,000,000", Utc(10000000, 6, 1, 12, 0, 0));
+
+    // Any zone on demand, TZ untouched: a zone read once, used from any thread,
+    // its abbreviations valid until it is freed.
+    const Time64 solstice = Utc(2026, 11, 21, 15, 3, 0);
+    std::puts("\nThe December solstice of 2026 in three zones:");
+    for (const char* name : {"America/New_York", "Europe/London", "Australia/Lord_Howe"}) {
+        Zone64* zone = tzalloc64(name);
+        TM64 date;
+        char line[35];
+        if (zone == nullptr || localtime64_rz(zone, &solstice, &date) == nullptr) {
+            std::printf("%-20s (%s)\n", name, std::strerror(errno));
+        } else {
+            std::printf("%-20s %.24s %-5s UTC offset %+ld s\n", name, asctime64_r(&date, line),
+                        date.tm_zone, date.tm_gmtoff);
+        }
+        tzfree64(zone);
+    }
 
     // Text that would not fit its 35 bytes is refused.
     meeting.tm_mday = -2147483647;

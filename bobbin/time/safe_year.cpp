@@ -1,8 +1,8 @@
 #include <cassert>
 
-#include "bobbin/time/time64_internal.h"
+#include "bobbin/time/internal/calendar.h"
 
-namespace bobbin {
+namespace bobbin::detail {
 
 namespace {
 
@@ -45,8 +45,8 @@ Year safe_year(Year year) {
 }
 
 Time64 seconds_between_years(Year left, Year right) {
-    if (left > right) return (days_before_year(left) - days_before_year(right)) * 86400;
-    return (days_before_year(left + 1) - days_before_year(right + 1)) * 86400;
+    if (left > right) return (DaysBeforeYear(left) - DaysBeforeYear(right)) * 86400;
+    return (DaysBeforeYear(left + 1) - DaysBeforeYear(right + 1)) * 86400;
 }
 
-}  // namespace bobbin
+}  // namespace bobbin::detail

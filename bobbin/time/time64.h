@@ -111,6 +111,32 @@ BOBBIN_EXPORT void copy_TM64_to_tm(const TM64* source, struct tm* destination);
 BOBBIN_EXPORT struct tm* fake_localtime_r(const time_t* time, struct tm* result);
 BOBBIN_EXPORT struct tm* fake_gmtime_r(const time_t* time, struct tm* result);
 
+// A time zone read once and unchanged after: a zone file's transitions and
+// footer rule, or a POSIX rule string. Opaque; one zone may be used by any
+// number of threads at once.
+struct Zone64;
+
+// Reads the zone that the TZ value name denotes (a zone file name under TZDIR
+// or /usr/share/zoneinfo, an absolute path, either after a ':', or a POSIX
+// rule string); a null name means the zone that TZ names now (unset:
+// /etc/localtime). Returns the zone, to be freed by tzfree64, or null with
+// errno = EINVAL when name is neither a readable zone file nor a valid rule
+// string, or the error of reading the file (ENOMEM when out of memory). Never
+// falls back to UTC. Thread-safe; may block on the file system.
+BOBBIN_EXPORT Zone64* tzalloc64(const char* name);
+
+// Frees a zone of tzalloc64; no conversion may be using it any more, and the
+// tm_zone texts of its dates become invalid. A null zone does nothing.
+BOBBIN_EXPORT void tzfree64(Zone64* zone);
+
+// localtime64_r in *zone (not null): the same contract, with tm_zone pointing
+// into the zone (valid until tzfree64). Takes no lock, makes no system call.
+BOBBIN_EXPORT TM64* localtime64_rz(const Zone64* zone, const Time64* time, TM64* result);
+
+// mktime64 in *zone (not null): the same contract. Takes no lock, makes no
+// system call.
+BOBBIN_EXPORT Time64 mktime64_z(const Zone64* zone, TM64* date);
+
 // Non-zero when tm_wday is 0 to 6 (tm_mon is 0 to 11); date not null.
 BOBBIN_EXPORT int valid_tm_wday(const TM64* date);
 BOBBIN_EXPORT int valid_tm_mon(const TM64* date);

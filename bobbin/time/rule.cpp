@@ -1,0 +1,217 @@
+// POSIX TZ rule strings: "std offset [dst [offset] [,start[/time],end[/time]]]",
+// with the extensions of RFC 8536 (times of day from -167 to 167 hours).
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <new>
+
+#include "bobbin/time/internal/calendar.h"
+#include "bobbin/time/internal/zone.h"
+
+namespace bobbin::detail {
+
+namespace {
+
+// The default dates of daylight-saving time when a rule names none: the
+// second Sunday in March to the first Sunday in November, at 02:00.
+constexpr RuleDate kDefaultStart = {RuleDate::kMonthWeekDay, 3, 2, 0, 7200};
+constexpr RuleDate kDefaultEnd = {RuleDate::kMonthWeekDay, 11, 1, 0, 7200};
+
+// A decimal number of at most max_digits digits from *text; false when there
+// is none or it exceeds max_value.
+bool ParseNumber(const char** text, int max_digits, int max_value, int* value) {
+    const char* p = *text;
+    int number = 0;
+    int digits = 0;
+    while (digits < max_digits && std::isdigit(static_cast<unsigned char>(*p))) {
+        number = number * 10 + (*p++ - '0');
+        ++digits;
+    }
+    if (digits == 0 || number > max_value) return false;
+    *text = p;
+    *value = number;
+    return true;
+}
+
+// [+|-]hh[:mm[:ss]] with hh at most max_hours, in seconds (signed as written).
+bool ParseTime(const char** text, int max_hours, std::int32_t* seconds) {
+    const char* p = *text;
+    int sign = 1;
+    if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1 : 1;
+    int hours = 0, minutes = 0, secs = 0;
+    if (!ParseNumber(&p, 3, max_hours, &hours)) return false;
+    if (*p == ':') {
+        ++p;
+        if (!ParseNumber(&p, 2, 59, &minutes)) return false;
+        if (*p == ':') {
+            ++p;
+            if (!ParseNumber(&p, 2, 59, &secs)) return false;
+        }
+    }
+    *text = p;
+    *seconds = sign * (hours * 3600 + minutes * 60 + secs);
+    return true;
+}
+
+// A zone abbreviation: three or more letters, or "<...>" around three or more
+// letters, digits, '+' and '-'.
+bool ParseName(const char** text, std::string* name) {
+    const char* p = *text;
+    const char* begin = p;
+    if (*p == '<') {
+        begin = ++p;
+        while (std::isalnum(static_cast<unsigned char>(*p)) || *p == '+' || *p == '-') ++p;
+        if (*p != '>' || p - begin < 3) return false;
+        name->assign(begin, p);
+        *text = p + 1;
+        return true;
+    }
+    while (std::isalpha(static_cast<unsigned char>(*p))) ++p;
+    if (p - begin < 3) return false;
+    name->assign(begin, p);
+    *text = p;
+    return true;
+}
+
+bool ParseDate(const char** text, RuleDate* date) {
+    const char* p = *text;
+    int month = 0, week = 0, day = 0;
+    if (*p == 'M') {
+        ++p;
+        if (!ParseNumber(&p, 2, 12, &month) || month < 1 || *p++ != '.' ||
+            !ParseNumber(&p, 1, 5, &week) || week < 1 || *p++ != '.' ||
+            !ParseNumber(&p, 1, 6, &day)) {
+            return false;
+        }
+        *date = {RuleDate::kMonthWeekDay, month, week, day, 7200};
+    } else if (*p == 'J') {
+        ++p;
+        if (!ParseNumber(&p, 3, 365, &day) || day < 1) return false;
+        *date = {RuleDate::kJulian, 0, 0, day, 7200};
+    } else {
+        if (!ParseNumber(&p, 3, 365, &day)) return false;
+        *date = {RuleDate::kZeroBasedDay, 0, 0, day, 7200};
+    }
+    if (*p == '/') {
+        ++p;
+        if (!ParseTime(&p, 167, &date->time)) return false;
+    }
+    *text = p;
+    return true;
+}
+
+// Seconds from 1970-01-01 00:00 to the date's local time in year.
+Time64 LocalSecondsOf(const RuleDate& date, Year year) {
+    const int leap = IsLeap(year);
+    const std::int64_t year_start = DaysBeforeYear(year);
+    std::int64_t day = 0;
+    switch (date.kind) {
+        case RuleDate::kJulian:
+            day = date.day - 1 + (leap && date.day >= 60 ? 1 : 0);
+            break;
+        case RuleDate::kZeroBasedDay:
+            day = date.day;
+            break;
+        case RuleDate::kMonthWeekDay: {
+            const int first = kDaysBeforeMonth[leap][date.month - 1];
+            const int length = kDaysBeforeMonth[leap][date.month] - first;
+            const auto first_wday = static_cast<int>((year_start + first + 4) % 7 + 7) % 7;
+            int in_month = (date.day - first_wday + 7) % 7 + 7 * (date.week - 1);
+            while (in_month >= length) in_month -= 7;
+            day = first + in_month;
+            break;
+        }
+    }
+    return (year_start + day) * 86400 + date.time;
+}
+
+}  // namespace
+
+const char* ParseRule(const char* text, Rule* rule) {
+    const char* p = text;
+    if (!ParseName(&p, &rule->standard_name)) return nullptr;
+    std::int32_t west = 0;
+    if (!ParseTime(&p, 24, &west)) return nullptr;
+    rule->standard_offset = -west;
+    rule->daylight_name.clear();
+    rule->daylight_offset = rule->standard_offset + 3600;
+    rule->has_dates = false;
+    const char* end = p;
+    if (!ParseName(&p, &rule->daylight_name)) {
+        rule->daylight_name.clear();
+        return end;
+    }
+    end = p;
+    if (ParseTime(&p, 24, &west)) {
+        rule->daylight_offset = -west;
+        end = p;
+    }
+    rule->start = kDefaultStart;
+    rule->end = kDefaultEnd;
+    if (*p == ',') {
+        ++p;
+        RuleDate start, stop;
+        if (ParseDate(&p, &start) && *p++ == ',' && ParseDate(&p, &stop)) {
+            rule->has_dates = true;
+            rule->start = start;
+            rule->end = stop;
+            end = p;
+        }
+    }
+    return end;
+}
+
+std::vector<RuleChange> RuleChanges(const Rule& rule) {
+    std::vector<RuleChange> changes;
+    constexpr Year kFirst = 1998, kLast = 2401;  // a margin of years on both sides
+    changes.reserve(2 * (kLast - kFirst + 1));
+    for (Year year = kFirst; year <= kLast; ++year) {
+        changes.push_back({LocalSecondsOf(rule.start, year) - rule.standard_offset, 1});
+        changes.push_back({LocalSecondsOf(rule.end, year) - rule.daylight_offset, 0});
+    }
+    // Where one year's end meets the next one's start, daylight-saving time
+    // goes on: the later entry of equal times wins.
+    std::sort(changes.begin(), changes.end(), [](const RuleChange& a, const RuleChange& b) {
+        return a.at != b.at ? a.at < b.at : a.type < b.type;
+    });
+    return changes;
+}
+
+Zone64* ZoneFromRule(const char* text) {
+    Rule rule;
+    const char* end = ParseRule(text, &rule);
+    if (end == nullptr || *end != '\0') {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* zone = new (std::nothrow) Zone64;
+    if (zone == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    try {
+        InstallRule(zone, rule);
+    } catch (const std::bad_alloc&) {
+        delete zone;
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return zone;
+}
+
+void InstallRule(Zone64* zone, const Rule& rule) {
+    const auto standard = static_cast<std::uint32_t>(zone->names.size());
+    zone->names.append(rule.standard_name).push_back('\0');
+    zone->rule_types[0] = {rule.standard_offset, false, standard};
+    zone->rule_types[1] = zone->rule_types[0];
+    if (!rule.daylight_name.empty()) {
+        const auto daylight = static_cast<std::uint32_t>(zone->names.size());
+        zone->names.append(rule.daylight_name).push_back('\0');
+        zone->rule_types[1] = {rule.daylight_offset, true, daylight};
+        zone->rule_changes = RuleChanges(rule);
+    }
+    zone->has_rule = true;
+}
+
+}  // namespace bobbin::detail

@@ -1,0 +1,189 @@
+// The zone files of RFC 8536 (TZif, versions 1 to 4): read with every count
+// and offset bounded by the bytes read.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "bobbin/time/internal/zone.h"
+
+namespace bobbin::detail {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 44;
+
+// Offsets a zone may have (RFC 8536 recommends -89999 to 93599 seconds).
+constexpr std::int32_t kMinOffset = -25 * 3600;
+constexpr std::int32_t kMaxOffset = 26 * 3600;
+
+std::uint32_t ReadUnsigned32(const unsigned char* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
+           std::uint32_t{p[3]};
+}
+
+std::int64_t ReadSigned(const unsigned char* p, int width) {
+    if (width == 4) return static_cast<std::int32_t>(ReadUnsigned32(p));
+    return static_cast<std::int64_t>(std::uint64_t{ReadUnsigned32(p)} << 32 |
+                                     ReadUnsigned32(p + 4));
+}
+
+// The counts of a header and the size of the data block after it.
+struct Header {
+    char version;
+    std::uint32_t isutcnt, isstdcnt, leapcnt, timecnt, typecnt, charcnt;
+    std::uint64_t DataSize(int width) const {
+        return std::uint64_t{timecnt} * (width + 1) + std::uint64_t{typecnt} * 6 + charcnt +
+               std::uint64_t{leapcnt} * (width + 4) + isstdcnt + isutcnt;
+    }
+};
+
+bool ReadHeader(const unsigned char* data, std::size_t size, Header* header) {
+    if (size < kHeaderSize || std::memcmp(data, "TZif", 4) != 0) return false;
+    header->version = static_cast<char>(data[4]);
+    header->isutcnt = ReadUnsigned32(data + 20);
+    header->isstdcnt = ReadUnsigned32(data + 24);
+    header->leapcnt = ReadUnsigned32(data + 28);
+    header->timecnt = ReadUnsigned32(data + 32);
+    header->typecnt = ReadUnsigned32(data + 36);
+    header->charcnt = ReadUnsigned32(data + 40);
+    return (header->version == 0 || (header->version >= '2' && header->version <= '4')) &&
+           header->typecnt >= 1 && header->typecnt <= 256 && header->charcnt >= 1 &&
+           (header->isutcnt == 0 || header->isutcnt == header->typecnt) &&
+           (header->isstdcnt == 0 || header->isstdcnt == header->typecnt) &&
+           kHeaderSize + header->DataSize(4) <= size;
+}
+
+// Reads the data block at data (DataSize(width) bytes, checked) into *zone.
+bool ReadData(const Header& header, const unsigned char* data, int width, Zone64* zone) {
+    const unsigned char* p = data;
+    zone->transitions.resize(header.timecnt);
+    for (Time64& time : zone->transitions) {
+        time = ReadSigned(p, width);
+        p += width;
+        if (&time != zone->transitions.data() && time <= (&time)[-1]) return false;
+    }
+    zone->rule_transition = header.timecnt;
+    zone->transition_types.assign(p, p + header.timecnt);
+    p += header.timecnt;
+    for (const std::uint8_t type : zone->transition_types) {
+        if (type >= header.typecnt) return false;
+    }
+    const unsigned char* names = p + std::size_t{header.typecnt} * 6;
+    zone->types.resize(header.typecnt);
+    for (LocalType& type : zone->types) {
+        const auto offset = static_cast<std::int32_t>(ReadUnsigned32(p));
+        const unsigned is_dst = p[4], name = p[5];
+        p += 6;
+        // The abbreviation must end within the abbreviation bytes.
+        if (offset < kMinOffset || offset > kMaxOffset || is_dst > 1 || name >= header.charcnt ||
+            std::memchr(names + name, '\0', header.charcnt - name) == nullptr) {
+            return false;
+        }
+        type = {offset, is_dst == 1, name};
+    }
+    zone->names.assign(reinterpret_cast<const char*>(names), header.charcnt);
+    p += header.charcnt;
+    zone->leap_seconds.resize(header.leapcnt);
+    for (LeapSecond& leap : zone->leap_seconds) {
+        leap.occurrence = ReadSigned(p, width);
+        leap.correction = ReadSigned(p + width, 4);
+        p += width + 4;
+        if (&leap != zone->leap_seconds.data() && leap.occurrence <= (&leap)[-1].occurrence) {
+            return false;
+        }
+    }
+    return true;  // the standard/wall and UT/local indicators are not needed
+}
+
+// The footer "\nrule\n" in [p, end): its rule, when not empty, follows the
+// last transition.
+bool ReadFooter(const unsigned char* p, const unsigned char* end, Zone64* zone) {
+    if (p == end || *p != '\n') return false;
+    const auto* text = reinterpret_cast<const char*>(p + 1);
+    const void* newline = std::memchr(text, '\n', static_cast<std::size_t>(end - p - 1));
+    if (newline == nullptr) return false;
+    const std::string footer(text, static_cast<const char*>(newline));
+    if (footer.empty()) return true;
+    Rule rule;
+    const char* rule_end = ParseRule(footer.c_str(), &rule);
+    if (rule_end == nullptr || *rule_end != '\0') return false;
+    InstallRule(zone, rule);
+    return true;
+}
+
+Zone64* ReadImage(const unsigned char* data, std::size_t size) {
+    Header header;
+    if (!ReadHeader(data, size, &header)) return nullptr;
+    auto zone = std::make_unique<Zone64>();
+    if (header.version == 0) {
+        if (!ReadData(header, data + kHeaderSize, 4, zone.get())) return nullptr;
+        return zone.release();
+    }
+    // Version 2 and later: the 64-bit header and data follow the 32-bit ones.
+    const std::size_t second = kHeaderSize + header.DataSize(4);
+    if (!ReadHeader(data + second, size - second, &header) ||
+        second + kHeaderSize + header.DataSize(8) > size ||
+        !ReadData(header, data + second + kHeaderSize, 8, zone.get()) ||
+        !ReadFooter(data + second + kHeaderSize + header.DataSize(8), data + size, zone.get())) {
+        return nullptr;
+    }
+    DropTransitionsOfRule(zone.get());
+    return zone.release();
+}
+
+}  // namespace
+
+Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size) {
+    try {
+        Zone64* zone = ReadImage(data, size);
+        if (zone == nullptr) errno = EINVAL;
+        return zone;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+Zone64* ZoneFromFile(const char* path) {
+    // Non-blocking, so that a FIFO does not stall the open; only a regular
+    // file is read.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat status;
+    int error = fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
+    std::unique_ptr<unsigned char[]> buffer;
+    if (error == 0) {
+        buffer.reset(new (std::nothrow) unsigned char[kMaxZoneFileSize + 1]);
+        if (buffer == nullptr) error = ENOMEM;
+    }
+    std::size_t size = 0;
+    while (error == 0 && size <= kMaxZoneFileSize) {
+        const ssize_t got = read(fd, buffer.get() + size, kMaxZoneFileSize + 1 - size);
+        if (got == 0) break;
+        if (got > 0) {
+            size += static_cast<std::size_t>(got);
+        } else if (errno != EINTR) {
+            error = errno;
+        }
+    }
+    close(fd);
+    if (error == 0 && size > kMaxZoneFileSize) error = EINVAL;
+    if (error != 0) {
+        errno = error;
+        return nullptr;
+    }
+    return ZoneFromFileImage(buffer.get(), size);
+}
+
+}  // namespace bobbin::detail
+
+void tzfree64(Zone64* zone) {
+    delete zone;
+}

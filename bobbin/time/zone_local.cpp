@@ -1,0 +1,311 @@
+// Local time in a zone: the type that holds at a second, from the zone's
+// transitions or its rule, and the inverse, from local dates to seconds.
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "bobbin/time/internal/calendar.h"
+#include "bobbin/time/internal/range.h"
+#include "bobbin/time/internal/zone.h"
+
+namespace bobbin::detail {
+
+namespace {
+
+// Beyond these distances from a local date no offset of a zone reaches.
+constexpr Time64 kBeforeSpan = 26 * 3600;
+constexpr Time64 kAfterSpan = 25 * 3600;
+
+// How far from a local date mktime looks for an offset with the requested
+// tm_isdst when the date has the other one.
+constexpr Time64 kDstSearchSpan = 229046400;  // 2651 days
+
+// How many of the count ascending times at times are at or before time: a
+// binary search without branches on the data.
+std::size_t CountAtOrBefore(const Time64* times, std::size_t count, Time64 time) {
+    if (count == 0) return 0;
+    const Time64* base = times;
+    while (count > 1) {
+        const std::size_t half = count / 2;
+        base = base[half] <= time ? base + half : base;
+        count -= half;
+    }
+    return static_cast<std::size_t>(base - times) + (*base <= time ? 1 : 0);
+}
+
+// The index of the last rule change at or before time shifted by *cycles
+// 400-year cycles into the listed one. The list is not empty.
+std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
+    const std::vector<RuleChange>& changes = zone.rule_changes;
+    *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
+    const Time64 within = time - *cycles * kSecondsInGregorianCycle;
+    // Each listed year has two changes, from two years before the cycle on:
+    // those of the year two before within's are earlier, those of the year
+    // two after later, and the ones between are counted without branches.
+    constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
+    const auto first = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear));
+    assert(changes[first].at <= within && changes[first + 8].at > within);
+    std::size_t index = first;
+    for (std::size_t next = first + 1; next < first + 8; ++next) {
+        index += changes[next].at <= within ? 1 : 0;
+    }
+    return index;
+}
+
+const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
+    if (zone.rule_changes.empty()) return zone.rule_types[0];
+    Time64 cycles;
+    return zone.rule_types[zone.rule_changes[RuleChangeIndex(zone, time, &cycles)].type];
+}
+
+// The first rule change after time (the list is not empty).
+Time64 NextRuleChange(const Zone64& zone, Time64 time) {
+    Time64 cycles;
+    const std::size_t index = RuleChangeIndex(zone, time, &cycles);
+    return zone.rule_changes[index + 1].at + cycles * kSecondsInGregorianCycle;
+}
+
+bool SameType(const Zone64& zone, const LocalType& a, const LocalType& b) {
+    return a.offset == b.offset && a.is_dst == b.is_dst &&
+           std::strcmp(zone.names.c_str() + a.name, zone.names.c_str() + b.name) == 0;
+}
+
+// True when time follows the zone's rule rather than its transitions.
+bool InRule(const Zone64& zone, Time64 time) {
+    return zone.has_rule &&
+           (zone.rule_transition == 0 || time > zone.transitions[zone.rule_transition - 1]);
+}
+
+// The index of the last transition at or before time; -1 before the first.
+std::ptrdiff_t TransitionIndex(const Zone64& zone, Time64 time) {
+    return static_cast<std::ptrdiff_t>(
+               CountAtOrBefore(zone.transitions.data(), zone.rule_transition, time)) -
+           1;
+}
+
+const LocalType& TypeAt(const Zone64& zone, Time64 time) {
+    if (InRule(zone, time)) return RuleTypeAt(zone, time);
+    if (zone.rule_transition == 0 || time < zone.transitions.front()) return zone.types[0];
+    const std::ptrdiff_t index = TransitionIndex(zone, time);
+    return zone.types[index < 0 ? 0 : zone.transition_types[static_cast<std::size_t>(index)]];
+}
+
+// The leap-second correction at time, and whether time is an inserted leap
+// second itself.
+std::int64_t LeapCorrection(const Zone64& zone, Time64 time, bool* inserted) {
+    *inserted = false;
+    const std::vector<LeapSecond>& leaps = zone.leap_seconds;
+    const auto next =
+        std::upper_bound(leaps.begin(), leaps.end(), time,
+                         [](Time64 value, const LeapSecond& l) { return value < l.occurrence; });
+    if (next == leaps.begin()) return 0;
+    const LeapSecond& last = next[-1];
+    const std::int64_t before = next - 1 == leaps.begin() ? 0 : next[-2].correction;
+    *inserted = last.occurrence == time && last.correction > before;
+    return last.correction;
+}
+
+// The wall-clock seconds (as UTC) of time in zone, and its type.
+Time64 WallOf(const Zone64& zone, Time64 time, const LocalType** type) {
+    *type = &TypeAt(zone, time);
+    bool inserted = false;
+    const std::int64_t correction =
+        zone.leap_seconds.empty() ? 0 : LeapCorrection(zone, time, &inserted);
+    return time - correction + (inserted ? 1 : 0) + (*type)->offset;
+}
+
+// A second whose wall clock reads wall, trying offset first (then the one
+// found there, for leap seconds the correction); false when none is found.
+bool SolveWithOffset(const Zone64& zone, Time64 wall, std::int32_t offset, Time64* time,
+                     const LocalType** type) {
+    Time64 candidate = wall - offset;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const Time64 found = WallOf(zone, candidate, type);
+        if (found == wall) {
+            *time = candidate;
+            return true;
+        }
+        const Time64 step = wall - found;
+        if (step > 86400 || step < -86400) return false;
+        candidate += step;
+    }
+    return false;
+}
+
+// The second at which a clock with offset reads wall, on the zone's count of
+// seconds (leap seconds included).
+Time64 AtOffset(const Zone64& zone, Time64 wall, std::int32_t offset) {
+    const Time64 time = wall - offset;
+    if (zone.leap_seconds.empty()) return time;
+    bool inserted = false;
+    const std::int64_t correction = LeapCorrection(zone, time, &inserted);
+    return time + LeapCorrection(zone, time + correction, &inserted);
+}
+
+// The offset nearest to time, within kDstSearchSpan, of a type whose is_dst
+// is dst; false when there is none.
+bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_t* offset) {
+    // All transitions, also those that the rule makes itself.
+    const std::vector<Time64>& transitions = zone.transitions;
+    if (zone.has_rule && (transitions.empty() || time - kDstSearchSpan > transitions.back())) {
+        const LocalType& type = zone.rule_types[dst ? 1 : 0];
+        *offset = type.offset;
+        return type.is_dst == dst;
+    }
+    const std::ptrdiff_t here =
+        std::upper_bound(transitions.begin(), transitions.end(), time) - transitions.begin() - 1;
+    Time64 best = kDstSearchSpan + 1;
+    auto type_of = [&](std::ptrdiff_t index) -> const LocalType& {
+        return zone.types[index < 0 ? 0 : zone.transition_types[static_cast<std::size_t>(index)]];
+    };
+    // Back: the interval from transition index on ends at the next transition.
+    for (std::ptrdiff_t index = here; index >= -1; --index) {
+        const Time64 end = index == here ? time : transitions[static_cast<std::size_t>(index + 1)];
+        if (time - end >= best) break;
+        if (type_of(index).is_dst == dst) {
+            best = time - end;
+            *offset = type_of(index).offset;
+            break;
+        }
+    }
+    // Forward: transitions after time, then the rule.
+    const auto count = static_cast<std::ptrdiff_t>(transitions.size());
+    for (std::ptrdiff_t index = here + 1; index < count; ++index) {
+        const Time64 start = transitions[static_cast<std::size_t>(index)];
+        if (start - time >= best) break;
+        if (type_of(index).is_dst == dst) {
+            best = start - time;
+            *offset = type_of(index).offset;
+            break;
+        }
+    }
+    if (best > kDstSearchSpan && zone.has_rule && !zone.rule_changes.empty() &&
+        (transitions.empty() || time + kDstSearchSpan > transitions.back())) {
+        best = 0;
+        *offset = zone.rule_types[dst ? 1 : 0].offset;
+    }
+    return best <= kDstSearchSpan;
+}
+
+// The second of the wall-clock seconds wall (all fields carried into range)
+// in zone: one where the clock reads wall, told apart by isdst and then by
+// gmtoff when it reads wall twice; else, as mktime resolves a date that does
+// not occur or has the other isdst, one an hour or an offset change away.
+Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
+    const LocalType& early = TypeAt(zone, wall - kBeforeSpan);
+    const LocalType& late = TypeAt(zone, wall + kAfterSpan);
+    // No zone changes its type twice within these two days and back: one
+    // type throughout means one second with this wall clock.
+    if (&early == &late && zone.leap_seconds.empty() &&
+        (isdst < 0 || early.is_dst == (isdst > 0))) {
+        return wall - early.offset;
+    }
+    const std::int32_t tries[] = {early.offset, late.offset, TypeAt(zone, wall).offset};
+    Time64 solutions[3];
+    const LocalType* types[3];
+    int count = 0;
+    for (const std::int32_t offset : tries) {
+        Time64 time;
+        const LocalType* type;
+        if (SolveWithOffset(zone, wall, offset, &time, &type) &&
+            std::find(solutions, solutions + count, time) == solutions + count) {
+            solutions[count] = time;
+            types[count++] = type;
+        }
+    }
+    int best = -1;
+    for (int i = 0; i < count; ++i) {
+        if (isdst >= 0 && types[i]->is_dst != (isdst > 0)) continue;
+        if (best < 0 || types[i]->offset == gmtoff ||
+            (types[best]->offset != gmtoff && solutions[i] < solutions[best])) {
+            best = i;
+        }
+    }
+    if (best >= 0) return solutions[best];
+    if (count == 0) {  // in a gap: the offset before it unless isdst asks for the one after
+        if (isdst < 0 || early.is_dst == (isdst > 0)) return AtOffset(zone, wall, early.offset);
+        if (late.is_dst == (isdst > 0)) return AtOffset(zone, wall, late.offset);
+    }
+    // The date has the other isdst: the offset of a near time that has it.
+    const Time64 time = count > 0 ? solutions[0] : AtOffset(zone, wall, early.offset);
+    std::int32_t offset = 0;
+    if (NearestOffsetWithDst(zone, time, isdst > 0, &offset)) return AtOffset(zone, wall, offset);
+    const std::int32_t here = count > 0 ? types[0]->offset : early.offset;
+    return AtOffset(zone, wall, here + (isdst > 0 ? 3600 : -3600));
+}
+
+}  // namespace
+
+void DropTransitionsOfRule(Zone64* zone) {
+    if (!zone->has_rule || zone->rule_changes.empty()) return;
+    std::vector<Time64>& transitions = zone->transitions;
+    auto type_of = [zone](std::size_t index) -> const LocalType& {
+        return zone->types[zone->transition_types[index]];
+    };
+    std::size_t kept = transitions.size();
+    while (kept > 1) {
+        const std::size_t last = kept - 1;
+        const Time64 time = transitions[last];
+        // The rule must hold the same types on both sides and change at the
+        // transition, or nowhere up to it when the transition keeps the type.
+        const Time64 next = NextRuleChange(*zone, transitions[last - 1]);
+        if (!SameType(*zone, RuleTypeAt(*zone, time), type_of(last)) ||
+            !SameType(*zone, RuleTypeAt(*zone, time - 1), type_of(last - 1)) ||
+            (SameType(*zone, type_of(last), type_of(last - 1)) ? next <= time : next != time)) {
+            break;
+        }
+        kept = last;
+    }
+    zone->rule_transition = kept;
+}
+
+bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result) {
+    const LocalType* type;
+    const Time64 wall = WallOf(zone, time, &type);
+    bool inserted = false;
+    if (!zone.leap_seconds.empty()) LeapCorrection(zone, time, &inserted);
+    Year year;
+    if (!SplitTime(wall - (inserted ? 1 : 0), result, &year)) return false;  // errno is EOVERFLOW
+    result->tm_sec += inserted ? 1 : 0;                                      // 23:59:60
+    result->tm_isdst = type->is_dst ? 1 : 0;
+    result->tm_gmtoff = type->offset;
+    result->tm_zone = zone.names.c_str() + type->name;
+    return true;
+}
+
+bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result) {
+    // Seconds outside 0 to 59 are added after the zone is resolved, as
+    // mktime adds them; the other fields are carried into range first, so
+    // that every spelling of a wall-clock time takes the same path.
+    TM64 local = *date;
+    local.tm_sec = std::clamp(date->tm_sec, 0, 59);
+    const Time64 extra_seconds = Time64{date->tm_sec} - local.tm_sec;
+    const Time64 wall = timegm64(&local);
+    const Time64 time = SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff) + extra_seconds;
+    if (time < kFirstTime || time > kLastTime || !ZoneLocalTime(zone, time, &local)) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    *date = local;
+    *result = time;
+    return true;
+}
+
+}  // namespace bobbin::detail
+
+TM64* localtime64_rz(const Zone64* zone, const Time64* time, TM64* result) {
+    assert(zone != nullptr && result != nullptr);
+    if (*time < bobbin::detail::kFirstTime || *time > bobbin::detail::kLastTime) {
+        errno = EOVERFLOW;
+        return nullptr;
+    }
+    return bobbin::detail::ZoneLocalTime(*zone, *time, result) ? result : nullptr;
+}
+
+Time64 mktime64_z(const Zone64* zone, TM64* date) {
+    assert(zone != nullptr);
+    Time64 time;
+    return bobbin::detail::ZoneMakeTime(*zone, date, &time) ? time : -1;
+}
