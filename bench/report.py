@@ -52,9 +52,25 @@ CALENDAR_PAIRS = [
     ("gmtime64_r", "gmtime_r", 1.0),
     ("gmtime64_r", "closed_form", 2.0),
     ("timegm64", "timegm", 1.0),
-    ("localtime64_r", "localtime", 1.0),
-    ("localtime64_r", "localtime_r", None),
-    ("mktime64", "mktime", 1.0),
+    ("localtime64_r", "localtime", 0.5),
+    ("localtime64_r", "localtime_r", 1.0),
+    ("mktime64", "mktime", 0.5),
+]
+
+# A far conversion beside a near one of the same function and zone: (function,
+# far range, near range, target ratio).
+CALENDAR_FAR = [
+    ("localtime64_r", "2e9", "now", 1.5),
+    ("localtime64_r", "end", "now", 1.5),
+    ("mktime64", "2e9", "now", 1.5),
+    ("mktime64", "end", "now", 1.5),
+]
+
+# Throughput on two threads at once beside one thread: (benchmark, label,
+# target for the ratio, at least).
+CALENDAR_THREADS = [
+    ("threads_localtime64_r/now/America/New_York", "localtime64_r", 1.8),
+    ("threads_localtime_r/now/America/New_York", "localtime_r (C library)", None),
 ]
 
 
@@ -67,6 +83,8 @@ def medians(folder, pattern="*_bench.json"):
         for bench in data.get("benchmarks", []):
             if bench.get("aggregate_name") == "median":
                 result[bench["run_name"]] = (bench["real_time"], bench["time_unit"])
+                if "items_per_second" in bench:
+                    result[bench["run_name"] + "#rate"] = (bench["items_per_second"], "/s")
     return result, context
 
 
@@ -124,6 +142,29 @@ def main():
                 if peer + rest in times:
                     case = rest.split("/min_time")[0].strip("/")
                     row(f"{mine} {case}", name, peer + rest, peer, target)
+
+    for function, far, near, target in CALENDAR_FAR:
+        for name in sorted(times):
+            if name.startswith(f"{function}/{far}/"):
+                rest = name[len(f"{function}/{far}"):]
+                if f"{function}/{near}{rest}" in times:
+                    case = rest.split("/min_time")[0].strip("/")
+                    row(f"{function} {far} beside {near}, {case}", name,
+                        f"{function}/{near}{rest}", f"{function} {near}", target)
+    for name, label, target in CALENDAR_THREADS:
+        rates = {}
+        for key, (value, _) in times.items():
+            if key.startswith(name + "/") and key.endswith("#rate"):
+                rates[key.split("threads:")[-1].split("#")[0]] = value
+        if "1" not in rates or "2" not in rates:
+            missing.append(f"{label} on two threads")
+            continue
+        ratio = rates["2"] / rates["1"]
+        target_text = "—" if target is None else f"≥ {target:g}"
+        met = "—" if target is None else ("yes" if ratio >= target else "no")
+        lines.append(f"| {label} throughput, 2 threads beside 1 | {rates['2'] / 1e6:.3g} M/s | "
+                     f"1 thread | {rates['1'] / 1e6:.3g} M/s | {fmt_ratio(ratio)} | "
+                     f"{target_text} | {met} |")
 
     header = [
         f"Machine: {context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs at "

@@ -1,6 +1,7 @@
 // bobbin's calendar conversions beside the C library's on the same inputs,
-// in five year ranges and two zones. After the table it prints the ratio
-// bobbin / C library of each pair (medians when run with repetitions).
+// in six ranges of years and two zones, and local conversions on two threads
+// beside one. After the table it prints the ratio bobbin / C library of each
+// pair (medians when run with repetitions).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -10,45 +11,64 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "bobbin/time/internal/range.h"
 #include "bobbin/time/time64.h"
 
 namespace {
 
+// Inputs spread over two years from the start of each range; "end" holds the
+// last two years that tm_year holds.
 struct Range {
     const char* name;
-    std::int64_t year;
+    std::int64_t year;  // 0: the end of the range
 };
-const Range kRanges[] = {
-    {"now", 2026}, {"2400", 2400}, {"+1e6", 1000000}, {"-1e6", -1000000}, {"2e9", 2000000000}};
+const Range kRanges[] = {{"now", 2026},      {"2400", 2400},      {"+1e6", 1000000},
+                         {"-1e6", -1000000}, {"2e9", 2000000000}, {"end", 0}};
 const char* const kZones[] = {"UTC0", "America/New_York"};
 
 constexpr std::size_t kInputs = 256;
+constexpr Time64 kSpan = 2 * 365 * 86400;
 
-// Times spread over two years from 1 January of the range's year.
 std::vector<Time64> Times(std::int64_t year) {
     TM64 first{};
     first.tm_year = static_cast<int>(year - 1900);
     first.tm_mday = 1;
-    const Time64 start = timegm64(&first);
+    const Time64 start = year != 0 ? timegm64(&first) : bobbin::detail::kLastTime - kSpan;
     std::mt19937_64 engine(static_cast<std::uint64_t>(year));
-    std::uniform_int_distribution<Time64> offset(0, 2 * 365 * 86400);
+    std::uniform_int_distribution<Time64> offset(0, kSpan);
     std::vector<Time64> times(kInputs);
     for (Time64& time : times) time = start + offset(engine);
     return times;
 }
 
+// How mktime's input is made: the date as converted (tm_isdst and tm_gmtoff
+// set), or built from scratch with tm_gmtoff 0 and tm_isdst -1 or as
+// converted.
+enum class Made { kConverted, kScratch, kScratchIsdst, kUtc };
+const char* const kMadeSuffix[] = {"", "/scratch", "/scratch_isdst", ""};
+
 // The same moments as UTC dates (for timegm) or local dates (for mktime).
-std::vector<TM64> Dates(const std::vector<Time64>& times, bool local) {
+std::vector<TM64> Dates(const std::vector<Time64>& times, Made made) {
     std::vector<TM64> dates(times.size());
     for (std::size_t i = 0; i < times.size(); ++i) {
-        if (local) {
-            localtime64_r(&times[i], &dates[i]);
-            dates[i].tm_isdst = -1;
-        } else {
+        if (made == Made::kUtc) {
             gmtime64_r(&times[i], &dates[i]);
+            continue;
         }
+        localtime64_r(&times[i], &dates[i]);
+        if (made == Made::kConverted) continue;
+        TM64 scratch{};
+        scratch.tm_year = dates[i].tm_year;
+        scratch.tm_mon = dates[i].tm_mon;
+        scratch.tm_mday = dates[i].tm_mday;
+        scratch.tm_hour = dates[i].tm_hour;
+        scratch.tm_min = dates[i].tm_min;
+        scratch.tm_sec = dates[i].tm_sec;
+        scratch.tm_isdst = made == Made::kScratch ? -1 : dates[i].tm_isdst;
+        dates[i] = scratch;
     }
     return dates;
 }
@@ -89,12 +109,11 @@ void SetZone(const char* zone) {
 }
 
 template <typename Step>
-void Register(const std::string& name, const char* zone, std::int64_t year, bool local_dates,
-              Step step) {
+void Register(const std::string& name, const char* zone, std::int64_t year, Made made, Step step) {
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
         SetZone(zone);
         const std::vector<Time64> times = Times(year);
-        const std::vector<TM64> dates = Dates(times, local_dates);
+        const std::vector<TM64> dates = Dates(times, made);
         std::size_t i = 0;
         for (auto _ : state) {
             step(times[i], dates[i]);
@@ -103,56 +122,94 @@ void Register(const std::string& name, const char* zone, std::int64_t year, bool
     })->MinTime(0.2);
 }
 
+// Local conversions in New York in 2026 on one thread and on two at once;
+// items per second is the throughput of all threads together.
+template <typename Convert>
+void RegisterThreads(const std::string& name, Convert convert) {
+    benchmark::RegisterBenchmark(
+        name.c_str(),
+        [=](benchmark::State& state) {
+            if (state.thread_index() == 0) SetZone("America/New_York");  // before the threads start
+            const std::vector<Time64> times = Times(2026);
+            std::size_t i = static_cast<std::size_t>(state.thread_index()) * kInputs / 2;
+            for (auto _ : state) {
+                convert(times[i]);
+                i = (i + 1) % kInputs;
+            }
+            state.SetItemsProcessed(state.iterations());
+        })
+        ->MinTime(0.2)
+        ->UseRealTime()
+        ->Threads(1)
+        ->Threads(2);
+}
+
 void RegisterAll() {
     for (const Range& range : kRanges) {
         const std::string utc = std::string("/") + range.name + "/UTC0";
-        Register("gmtime64_r" + utc, "UTC0", range.year, false, [](Time64 time, const TM64&) {
+        Register("gmtime64_r" + utc, "UTC0", range.year, Made::kUtc, [](Time64 time, const TM64&) {
             TM64 date;
             benchmark::DoNotOptimize(gmtime64_r(&time, &date));
             benchmark::DoNotOptimize(date);
         });
-        Register("gmtime_r" + utc, "UTC0", range.year, false, [](Time64 time, const TM64&) {
+        Register("gmtime_r" + utc, "UTC0", range.year, Made::kUtc, [](Time64 time, const TM64&) {
             const time_t platform_time = time;
             TM64 date;
             benchmark::DoNotOptimize(gmtime_r(&platform_time, &date));
             benchmark::DoNotOptimize(date);
         });
-        Register("closed_form" + utc, "UTC0", range.year, false,
+        Register("closed_form" + utc, "UTC0", range.year, Made::kUtc,
                  [](Time64 time, const TM64&) { benchmark::DoNotOptimize(ClosedForm(time)); });
-        Register("timegm64" + utc, "UTC0", range.year, false,
+        Register("timegm64" + utc, "UTC0", range.year, Made::kUtc,
                  [](Time64, const TM64& date) { benchmark::DoNotOptimize(timegm64(&date)); });
-        Register("timegm" + utc, "UTC0", range.year, false, [](Time64, const TM64& date) {
+        Register("timegm" + utc, "UTC0", range.year, Made::kUtc, [](Time64, const TM64& date) {
             TM64 copy = date;
             benchmark::DoNotOptimize(timegm(&copy));
         });
         for (const char* zone : kZones) {
             const std::string suffix = std::string("/") + range.name + "/" + zone;
-            Register("localtime64_r" + suffix, zone, range.year, true,
+            Register("localtime64_r" + suffix, zone, range.year, Made::kConverted,
                      [](Time64 time, const TM64&) {
                          TM64 date;
                          benchmark::DoNotOptimize(localtime64_r(&time, &date));
                          benchmark::DoNotOptimize(date);
                      });
-            Register("localtime" + suffix, zone, range.year, true, [](Time64 time, const TM64&) {
-                const time_t platform_time = time;
-                benchmark::DoNotOptimize(localtime(&platform_time));
-            });
-            Register("localtime_r" + suffix, zone, range.year, true, [](Time64 time, const TM64&) {
-                const time_t platform_time = time;
-                TM64 date;
-                benchmark::DoNotOptimize(localtime_r(&platform_time, &date));
-                benchmark::DoNotOptimize(date);
-            });
-            Register("mktime64" + suffix, zone, range.year, true, [](Time64, const TM64& date) {
-                TM64 copy = date;
-                benchmark::DoNotOptimize(mktime64(&copy));
-            });
-            Register("mktime" + suffix, zone, range.year, true, [](Time64, const TM64& date) {
-                TM64 copy = date;
-                benchmark::DoNotOptimize(mktime(&copy));
-            });
+            Register("localtime" + suffix, zone, range.year, Made::kConverted,
+                     [](Time64 time, const TM64&) {
+                         const time_t platform_time = time;
+                         benchmark::DoNotOptimize(localtime(&platform_time));
+                     });
+            Register("localtime_r" + suffix, zone, range.year, Made::kConverted,
+                     [](Time64 time, const TM64&) {
+                         const time_t platform_time = time;
+                         TM64 date;
+                         benchmark::DoNotOptimize(localtime_r(&platform_time, &date));
+                         benchmark::DoNotOptimize(date);
+                     });
+            for (const Made made : {Made::kConverted, Made::kScratch, Made::kScratchIsdst}) {
+                const std::string name = suffix + kMadeSuffix[static_cast<int>(made)];
+                Register("mktime64" + name, zone, range.year, made, [](Time64, const TM64& date) {
+                    TM64 copy = date;
+                    benchmark::DoNotOptimize(mktime64(&copy));
+                });
+                Register("mktime" + name, zone, range.year, made, [](Time64, const TM64& date) {
+                    TM64 copy = date;
+                    benchmark::DoNotOptimize(mktime(&copy));
+                });
+            }
         }
     }
+    RegisterThreads("threads_localtime64_r/now/America/New_York", [](Time64 time) {
+        TM64 date;
+        benchmark::DoNotOptimize(localtime64_r(&time, &date));
+        benchmark::DoNotOptimize(date);
+    });
+    RegisterThreads("threads_localtime_r/now/America/New_York", [](Time64 time) {
+        const time_t platform_time = time;
+        TM64 date;
+        benchmark::DoNotOptimize(localtime_r(&platform_time, &date));
+        benchmark::DoNotOptimize(date);
+    });
 }
 
 // Console output as usual, then the ratios of bobbin's times to its peers'.
@@ -161,7 +218,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (median || run.run_type == Run::RT_Iteration) {
+            if (!median && run.run_type != Run::RT_Iteration) continue;
+            if (run.threads > 1) {
+                rates_[run.run_name.function_name].second = run.counters.at("items_per_second");
+            } else if (run.counters.count("items_per_second") > 0) {
+                rates_[run.run_name.function_name].first = run.counters.at("items_per_second");
+            } else {
                 times_[run.run_name.function_name] = run.GetAdjustedRealTime();
             }
         }
@@ -174,7 +236,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             {"gmtime64_r", "gmtime_r"},       {"gmtime64_r", "closed_form"},
             {"timegm64", "timegm"},           {"localtime64_r", "localtime"},
             {"localtime64_r", "localtime_r"}, {"mktime64", "mktime"}};
-        std::printf("\n%-44s %10s %10s %7s\n", "ratio (real time)", "bobbin ns", "peer ns",
+        std::printf("\n%-60s %10s %10s %7s\n", "ratio (real time)", "bobbin ns", "peer ns",
                     "ratio");
         for (const auto& pair : pairs) {
             for (const auto& [name, ours] : times_) {
@@ -184,15 +246,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 const auto peer = times_.find(std::string(pair[1]) + "/" + rest);
                 if (peer == times_.end()) continue;
                 const std::string label = std::string(pair[0]) + " / " + pair[1] + " " + rest;
-                std::printf("%-44s %10.1f %10.1f %7.2f\n", label.c_str(), ours, peer->second,
+                std::printf("%-60s %10.1f %10.1f %7.2f\n", label.c_str(), ours, peer->second,
                             ours / peer->second);
             }
+        }
+        for (const auto& [name, rate] : rates_) {
+            std::printf("%-60s %10.3g %10.3g %7.2f\n", (name + " 2 / 1 threads").c_str(),
+                        rate.second, rate.first, rate.second / rate.first);
         }
         std::fflush(stdout);
     }
 
   private:
     std::map<std::string, double> times_;
+    std::map<std::string, std::pair<double, double>> rates_;  // items/s on one and two threads
 };
 
 }  // namespace

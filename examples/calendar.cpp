@@ -1,4 +1,5 @@
-// Dates across the whole 64-bit range, in UTC and in local time.
+// Dates across the whole 64-bit range, in UTC and in local time, and one
+// instant in three zones at once.
 #include <bobbin/time/time64.h>
 
 #include <cerrno>
@@ -6,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -42,14 +44,16 @@ int main() {
 
     std::puts("Across the range:");
     Show("year -2,000,000,000", Utc(-2000000000, 6, 1, 12, 0, 0));
-    Show("first second", -67768040609740800);
+    const Time64 first = Utc(-2147481748, 0, 1, 0, 0, 0);     // the first year tm_year holds
+    const Time64 last = Utc(2147485547, 11, 31, 23, 59, 59);  // and the last
+    Show("first second", first);
     Show("1 BC", Utc(0, 0, 1, 0, 0, 0));
     Show("the epoch", 0);
     Show("last 32-bit second", INT32_MAX);
     Show("one second later", Time64{INT32_MAX} + 1);
     Show("year 2,000,000,000", Utc(2000000000, 6, 1, 12, 0, 0));
-    Show("last second", 67768036191676799);
-    Show("one second later", 67768036191676799 + 1);
+    Show("last second", last);
+    Show("one second later", last + 1);
 
     // A far-future wall-clock time in the local zone, and back.
     TM64 meeting{};
@@ -73,6 +77,23 @@ int main() {
     Show("15 January 1850", Utc(1850, 0, 15, 12, 0, 0));
     Show("1 July 2026", Utc(2026, 6, 1, 12, 0, 0));
     Show("1 July 10,000,000", Utc(10000000, 6, 1, 12, 0, 0));
+
+    // Any zone on demand, TZ untouched: a zone read once, used from any thread,
+    // its abbreviations valid until it is freed.
+    const Time64 solstice = Utc(2026, 11, 21, 15, 3, 0);
+    std::puts("\nThe December solstice of 2026 in three zones:");
+    for (const char* name : {"America/New_York", "Europe/London", "Australia/Lord_Howe"}) {
+        Zone64* zone = tzalloc64(name);
+        TM64 date;
+        char line[35];
+        if (zone == nullptr || localtime64_rz(zone, &solstice, &date) == nullptr) {
+            std::printf("%-20s (%s)\n", name, std::strerror(errno));
+        } else {
+            std::printf("%-20s %.24s %-5s UTC offset %+ld s\n", name, asctime64_r(&date, line),
+                        date.tm_zone, date.tm_gmtoff);
+        }
+        tzfree64(zone);
+    }
 
     // Text that would not fit its 35 bytes is refused.
     meeting.tm_mday = -2147483647;

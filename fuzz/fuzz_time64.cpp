@@ -7,12 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bobbin/time/internal/range.h"
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return setenv("TZ", "America/New_York", 1);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    constexpr Time64 kFirst = -67768040609740800, kLast = 67768036191676799;
+    using bobbin::detail::kFirstTime;
+    using bobbin::detail::kLastTime;
     Time64 time;
     int f[9];
     if (size < sizeof time + sizeof f) return 0;
@@ -20,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(f, data + sizeof time, sizeof f);
     TM64 date, back;
     errno = 0;
-    const bool in_range = time >= kFirst && time <= kLast;
+    const bool in_range = time >= kFirstTime && time <= kLastTime;
     if (gmtime64_r(&time, &date) ? !in_range || timegm64(&date) != time
                                  : in_range || errno != EOVERFLOW) {
         std::abort();
