@@ -42,8 +42,9 @@ BOBBIN_EXPORT TM64* gmtime64_r(const Time64* time, TM64* result);
 // Converts *time (not null) to local time in *result (not null), with the zone
 // as localtime reads it: TZ is read again whenever its value differs from the
 // one that the previous local conversion saw. Returns result, or null with
-// errno = EOVERFLOW when the UTC or the local year does not fit tm_year; then
-// *result is not written.
+// errno = EOVERFLOW when the UTC or the local year does not fit tm_year, or
+// ENOMEM when a TZ value not seen before cannot be read for want of memory;
+// then *result is not written. Never throws.
 BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 
 // Seconds for *date (not null) taken as local time; tm_wday and tm_yday are
@@ -57,7 +58,7 @@ BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 // as localtime64_r converts the result, so mktime64 of localtime64_r's date
 // gives its time back. Returns -1 with errno = EOVERFLOW, *date untouched,
 // when the normalised date or its UTC time lies outside the years that
-// tm_year holds.
+// tm_year holds, or with errno = ENOMEM as localtime64_r. Never throws.
 BOBBIN_EXPORT Time64 mktime64(TM64* date);
 
 // The same as mktime64.
@@ -82,8 +83,9 @@ BOBBIN_EXPORT char* ctime64_r(const Time64* time, char* result);
 // gmtime64_r into the static date shared with localtime64.
 BOBBIN_EXPORT TM64* gmtime64(const Time64* time);
 
-// Has the C library reread the zone (tzset), then localtime64_r into the
-// static date shared with gmtime64.
+// Has the C library reread the zone (tzset; not when TZ names a FIFO or a
+// device, which would block it), then localtime64_r into the static date
+// shared with gmtime64.
 BOBBIN_EXPORT TM64* localtime64(const Time64* time);
 
 // asctime64_r into the static text shared with ctime64.

@@ -151,13 +151,14 @@ Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size) {
     }
 }
 
-Zone64* ZoneFromFile(const char* path) {
+Zone64* ZoneFromFile(const char* path, bool* special) {
     // Non-blocking, so that a FIFO does not stall the open; only a regular
     // file is read.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat status;
     int error = fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
+    if (special != nullptr) *special = error == EINVAL;
     std::unique_ptr<unsigned char[]> buffer;
     if (error == 0) {
         buffer.reset(new (std::nothrow) unsigned char[kMaxZoneFileSize + 1]);

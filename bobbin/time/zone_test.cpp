@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <random>
 #include <string>
@@ -182,6 +184,25 @@ TEST(ZoneTest, TzallocReportsWhyItRefuses) {
         tzfree64(zone);
     }
     tzfree64(nullptr);  // does nothing
+}
+
+// TZ naming a FIFO that nobody writes: localtime64 and ctime64 return (UTC)
+// rather than hand the FIFO to the C library, whose read would block.
+TEST(ZoneTest, LocalTimeOfTzNamingAFifoDoesNotBlock) {
+    TempDirectory directory;
+    const std::string fifo = directory.Add("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    setenv("TZ", fifo.c_str(), 1);
+    auto done = std::async(std::launch::async, [] {
+        const Time64 time = 1782302400;
+        return localtime64(&time) != nullptr && ctime64(&time) != nullptr;
+    });
+    const bool returned = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!returned) close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // unblock the reader
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(done.get());
+    setenv("TZ", "UTC0", 1);
+    tzset();
 }
 
 // One instant in three zones, without touching TZ; null: the zone TZ names.

@@ -86,9 +86,10 @@ Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size);
 Zone64* ZoneFromRule(const char* rule);
 
 // The zone of the zone file at path, or null with errno set: EINVAL when it
-// is not a regular file or is malformed, else the error of opening or
-// reading it. Reads at most kMaxZoneFileSize bytes.
-Zone64* ZoneFromFile(const char* path);
+// is not a regular file (*special, when not null, is then true) or is
+// malformed, else the error of opening or reading it. Reads at most
+// kMaxZoneFileSize bytes; never blocks on a FIFO.
+Zone64* ZoneFromFile(const char* path, bool* special = nullptr);
 
 // Larger files are malformed: zone files take a few kilobytes.
 inline constexpr std::size_t kMaxZoneFileSize = 256 * 1024;
@@ -107,8 +108,13 @@ bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result);
 bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result);
 
 // The zone that TZ names now, read once per process (a TZ value that names
-// no zone: UTC, as the C library falls back).
-const Zone64& CurrentZone();
+// no zone: UTC, as the C library falls back); null with errno = ENOMEM when a
+// value not seen before cannot be read for want of memory.
+const Zone64* CurrentZone();
+
+// False when TZ names a FIFO, a device or another file that is not a regular
+// one (the C library's tzset could block on it), or when out of memory.
+bool CLibraryMayReadTz();
 
 }  // namespace bobbin::detail
 
