@@ -107,13 +107,15 @@ std::int64_t LeapCorrection(const Zone64& zone, Time64 time, bool* inserted) {
     return last.correction;
 }
 
-// The wall-clock seconds (as UTC) of time in zone, and its type.
-Time64 WallOf(const Zone64& zone, Time64 time, const LocalType** type) {
+// The wall-clock seconds (as UTC) of time in zone, its type, and whether it
+// is an inserted leap second (then the wall clock reads 60 seconds in the
+// minute before the one returned).
+Time64 WallOf(const Zone64& zone, Time64 time, const LocalType** type, bool* inserted) {
     *type = &TypeAt(zone, time);
-    bool inserted = false;
+    *inserted = false;
     const std::int64_t correction =
-        zone.leap_seconds.empty() ? 0 : LeapCorrection(zone, time, &inserted);
-    return time - correction + (inserted ? 1 : 0) + (*type)->offset;
+        zone.leap_seconds.empty() ? 0 : LeapCorrection(zone, time, inserted);
+    return time - correction + (*inserted ? 1 : 0) + (*type)->offset;
 }
 
 // A second whose wall clock reads wall, trying offset first (then the one
@@ -122,12 +124,14 @@ bool SolveWithOffset(const Zone64& zone, Time64 wall, std::int32_t offset, Time6
                      const LocalType** type) {
     Time64 candidate = wall - offset;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const Time64 found = WallOf(zone, candidate, type);
-        if (found == wall) {
+        bool inserted;
+        const Time64 found = WallOf(zone, candidate, type, &inserted);
+        if (found == wall && !inserted) {
             *time = candidate;
             return true;
         }
-        const Time64 step = wall - found;
+        // A leap second reads :60 of the minute before wall; wall is next.
+        const Time64 step = found == wall ? 1 : wall - found;
         if (step > 86400 || step < -86400) return false;
         candidate += step;
     }
@@ -263,9 +267,8 @@ void DropTransitionsOfRule(Zone64* zone) {
 
 bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result) {
     const LocalType* type;
-    const Time64 wall = WallOf(zone, time, &type);
-    bool inserted = false;
-    if (!zone.leap_seconds.empty()) LeapCorrection(zone, time, &inserted);
+    bool inserted;
+    const Time64 wall = WallOf(zone, time, &type, &inserted);
     Year year;
     if (!SplitTime(wall - (inserted ? 1 : 0), result, &year)) return false;  // errno is EOVERFLOW
     result->tm_sec += inserted ? 1 : 0;                                      // 23:59:60

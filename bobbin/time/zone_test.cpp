@@ -93,6 +93,35 @@ TEST(ZoneTest, RuleStringsAgreeWithTheCLibraryFrom1970) {
     }
 }
 
+// Around every leap second of a right/ zone: localtime64_r as localtime_r,
+// and mktime64 of the date as mktime, giving the second back.
+TEST(ZoneTest, LeapSecondsRoundTripAsInTheCLibrary) {
+    setenv("TZ", "right/Europe/Berlin", 1);
+    tzset();
+    Zone64* zone = tzalloc64(nullptr);
+    ASSERT_NE(zone, nullptr);
+    int disagreements = 0;
+    for (const bobbin::detail::LeapSecond& leap : zone->leap_seconds) {
+        for (Time64 time = leap.occurrence - 1; time <= leap.occurrence + 1; ++time) {
+            const time_t platform_time = time;
+            struct tm theirs;
+            TM64 ours;
+            localtime_r(&platform_time, &theirs);
+            ASSERT_NE(localtime64_r(&time, &ours), nullptr);
+            const std::string local = Text(ours);
+            const Time64 back = mktime64(&ours);
+            const time_t platform_back = mktime(&theirs);
+            if ((local != Text(theirs) || back != time || back != platform_back) &&
+                ++disagreements < 4) {
+                ADD_FAILURE() << time << ": " << local << " -> " << back << "; C library "
+                              << platform_back;
+            }
+        }
+    }
+    EXPECT_EQ(disagreements, 0);
+    tzfree64(zone);
+}
+
 // A rule holds in every year: 2,000,000 years before and 2·10^9 after,
 // whole 400-year cycles away, a second converts as now.
 TEST(ZoneTest, RuleStringHoldsInFarYears) {
