@@ -41,14 +41,17 @@ std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
     *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
     const Time64 within = time - *cycles * kSecondsInGregorianCycle;
-    // Each listed year has two changes, from two years before the cycle on:
-    // those of the year two before within's are earlier, those of the year
-    // two after later, and the ones between are counted without branches.
+    // within lies in listed year k or k + 1 (k counted in mean years): from
+    // the first entry of year k - 1, the entries up to year k + 1's are
+    // counted without branches.
     constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
-    const auto first = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear));
-    assert(changes[first].at <= within && changes[first + 8].at > within);
+    const auto year = static_cast<std::size_t>((within - kRuleCycleStart) / kMeanYear) +
+                      static_cast<std::size_t>(2000 - kRuleFirstYear);
+    const std::size_t first = kRuleChangesPerYear * (year - 1);
+    constexpr std::size_t kCounted = 3 * kRuleChangesPerYear;
+    assert(changes[first].at <= within && changes[first + kCounted].at > within);
     std::size_t index = first;
-    for (std::size_t next = first + 1; next < first + 8; ++next) {
+    for (std::size_t next = first + 1; next < first + kCounted; ++next) {
         index += changes[next].at <= within ? 1 : 0;
     }
     return index;
@@ -60,11 +63,17 @@ const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
     return zone.rule_types[zone.rule_changes[RuleChangeIndex(zone, time, &cycles)].type];
 }
 
-// The first rule change after time (the list is not empty).
+// The first change of the rule's type after time, looked for within a year
+// (the list is not empty); kLastTime when there is none.
 Time64 NextRuleChange(const Zone64& zone, Time64 time) {
     Time64 cycles;
-    const std::size_t index = RuleChangeIndex(zone, time, &cycles);
-    return zone.rule_changes[index + 1].at + cycles * kSecondsInGregorianCycle;
+    std::size_t index = RuleChangeIndex(zone, time, &cycles);
+    const std::uint8_t type = zone.rule_changes[index].type;
+    for (const std::size_t last = index + kRuleChangesPerYear + 1; index < last; ++index) {
+        const RuleChange& change = zone.rule_changes[index + 1];
+        if (change.type != type) return change.at + cycles * kSecondsInGregorianCycle;
+    }
+    return kLastTime;
 }
 
 bool SameType(const Zone64& zone, const LocalType& a, const LocalType& b) {

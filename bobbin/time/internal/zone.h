@@ -49,15 +49,20 @@ struct Rule {
     RuleDate end;
 };
 
-// A change of a rule's local time type at a UTC second: type 0 standard, 1
+// A rule's local time type from a UTC second on: type 0 standard, 1
 // daylight-saving time.
 struct RuleChange {
     Time64 at;
     std::uint8_t type;
 };
 
-// The start of the 400-year cycle that a zone's rule changes are listed for.
+// The start of the 400-year cycle that a zone's rule changes are listed for,
+// and the years listed (a margin on both sides), each with a fixed number of
+// entries.
 inline constexpr Time64 kRuleCycleStart = 946684800;  // 2000-01-01 00:00:00 UTC
+inline constexpr std::int64_t kRuleFirstYear = 1998;
+inline constexpr std::int64_t kRuleLastYear = 2401;
+inline constexpr std::size_t kRuleChangesPerYear = 3;
 
 // Parses a POSIX TZ rule at text into *rule. Returns the end of the rule
 // (the first character after it), or null when text does not start with a
@@ -68,8 +73,9 @@ const char* ParseRule(const char* text, Rule* rule);
 // appended to its names). Throws std::bad_alloc when out of memory.
 void InstallRule(Zone64* zone, const Rule& rule);
 
-// The changes of a rule with daylight-saving dates, from shortly before
-// kRuleCycleStart to shortly after one cycle later, ascending.
+// The changes of a rule with daylight-saving dates in the UTC years
+// kRuleFirstYear to kRuleLastYear, kRuleChangesPerYear for each (some keep
+// the type), ascending.
 std::vector<RuleChange> RuleChanges(const Rule& rule);
 
 // The zone of a zone file image (RFC 8536, versions 1 to 4) of size bytes at
