@@ -126,6 +126,41 @@ TEST(ZoneTest, LeapSecondsRoundTripAsInTheCLibrary) {
     tzfree64(zone);
 }
 
+// mktime64 of wall-clock times in gaps and overlaps, each tm_isdst, as mktime
+// (the gaps here lie between standard and daylight-saving time, where the C
+// library's answer does not depend on its earlier calls).
+TEST(ZoneTest, MktimeResolvesGapsAndOverlapsAsTheCLibrary) {
+    struct Case {
+        const char* tz;
+        int year, month, day, hour, minute;
+    };
+    const Case kCases[] = {
+        {"Europe/Dublin", 125, 2, 30, 1, 30},            // negative daylight saving: gap
+        {"Europe/Dublin", 125, 9, 26, 1, 30},            // and overlap
+        {"Africa/Casablanca", 125, 3, 6, 2, 30},         //
+        {"America/New_York", 125, 2, 9, 2, 30},          //
+        {"Australia/Sydney", 125, 9, 5, 2, 30},          //
+        {"EST5EDT,J1,J365", 125, 0, 1, 2, 30},           // changes a day apart
+        {"EST5EDT,J1,J365", 125, 11, 31, 1, 30},         //
+        {"EST5EDT6,M3.2.0,M11.1.0", 125, 2, 9, 1, 30},   // daylight saving behind
+        {"EST5EDT6,M3.2.0,M11.1.0", 125, 10, 2, 2, 30},  //
+    };
+    for (const Case& c : kCases) {
+        setenv("TZ", c.tz, 1);
+        tzset();
+        for (int isdst = -1; isdst <= 1; ++isdst) {
+            TM64 ours{};
+            ours.tm_year = c.year, ours.tm_mon = c.month, ours.tm_mday = c.day;
+            ours.tm_hour = c.hour, ours.tm_min = c.minute, ours.tm_isdst = isdst;
+            struct tm theirs = ours;
+            const Time64 time = mktime64(&ours);
+            EXPECT_EQ(time, mktime(&theirs))
+                << c.tz << " " << c.hour << ":" << c.minute << " " << isdst;
+            EXPECT_EQ(Text(ours), Text(theirs)) << c.tz << " " << isdst;
+        }
+    }
+}
+
 // A rule holds in every year: 2,000,000 years before and 2·10^9 after,
 // whole 400-year cycles away, a second converts as now.
 TEST(ZoneTest, RuleStringHoldsInFarYears) {
