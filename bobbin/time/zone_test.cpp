@@ -208,7 +208,7 @@ TEST(ZoneTest, TzallocReportsWhyItRefuses) {
     {
         std::ifstream in("/usr/share/zoneinfo/America/New_York", std::ios::binary);
         const std::string image{std::istreambuf_iterator<char>(in), {}};
-        std::ofstream(truncated, std::ios::binary) << image.substr(0, image.size() - 20);
+        std::ofstream(truncated, std::ios::binary) << image.substr(0, image.size() / 2);
     }
     struct Case {
         const char* name;
@@ -225,7 +225,7 @@ TEST(ZoneTest, TzallocReportsWhyItRefuses) {
         {"/", EINVAL},                  // a directory
         {"/etc/passwd", EINVAL},        // not a zone file
         {fifo.c_str(), EINVAL},         // read without blocking, and refused
-        {truncated.c_str(), EINVAL},    // the footer is cut
+        {truncated.c_str(), EINVAL},    // the data is cut
         {"/nonexistent/zone", ENOENT},  // the error of the read
         {"/proc/self/mem", EIO},        //
     };
@@ -320,6 +320,90 @@ TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
         std::vector<unsigned char> lying = image;
         lying[field] = 0x7F;
         EXPECT_EQ(bobbin::detail::ZoneFromFileImage(lying.data(), lying.size()), nullptr) << field;
+    }
+}
+
+// A zone file image: a header of version and its block of transitions
+// (with type indices), types (6 bytes each: offset, isdst, name index),
+// names and leap seconds, each time width bytes wide.
+std::string Block(char version, int width, const std::vector<Time64>& times,
+                  const std::string& indices, const std::string& types, const std::string& names,
+                  const std::vector<Time64>& leaps = {}) {
+    auto big = [](Time64 value, int bytes) {
+        std::string text;
+        for (int i = bytes - 1; i >= 0; --i) text += static_cast<char>(value >> (8 * i) & 0xFF);
+        return text;
+    };
+    std::string image =
+        "TZif" + std::string(1, version) + std::string(15, '\0') + big(0, 8) +
+        big(static_cast<Time64>(leaps.size()), 4) + big(static_cast<Time64>(times.size()), 4) +
+        big(static_cast<Time64>(types.size() / 6), 4) + big(static_cast<Time64>(names.size()), 4);
+    for (const Time64 time : times) image += big(time, width);
+    image += indices + types + names;
+    for (const Time64 leap : leaps) image += big(leap, width) + big(1, 4);
+    return image;
+}
+
+// Zone files that the C library reads, though not as RFC 8536 writes them:
+// TZ naming each converts as localtime_r, and tzalloc64 reads it too.
+TEST(ZoneTest, OddZoneFilesReadAsTheCLibraryReadsThem) {
+    const std::string types = std::string("\xff\xff\xb9\xb0\0\0\xff\xff\xc7\xc0\1\4", 12);
+    const std::string names = std::string("EST\0EDT\0", 8);
+    const std::vector<Time64> times = {-2000000000, 1000000000, 1020000000};
+    const std::string indices = std::string("\0\1\0", 3);
+    auto v2 = [&](char version, const std::string& footer, const std::string& first = "") {
+        return (first.empty() ? Block(version, 4, times, indices, types, names) : first) +
+               Block(version, 8, times, indices, types, names) + footer;
+    };
+    const std::string footer = "\nEST5EDT,M3.2.0,M11.1.0\n";
+    const std::string lmt = std::string("\0\0\x0e\x10\0\0", 6);
+    const std::string empty = Block('2', 4, {}, "", "", "");
+    struct Image {
+        std::string image;
+        bool footer_used;  // else the last type goes on
+    };
+    const Image kImages[] = {
+        {v2('2', "\nEST5EDT,M3.2.0,M13.1.0\n"), false},       // a footer that is no valid rule
+        {v2('2', "\nhello world\n"), false},                  //
+        {v2('2', "\nEST5EDT,M3.2.0,M11.1.0"), true},          // the last newline missing
+        {v2('5', footer), true},                              // a later version
+        {v2('2', footer, empty), true},                       // an empty 32-bit block
+        {v2('2', footer) + std::string(300000, '\0'), true},  // past the size read
+        {empty + Block('2', 8, {}, "", lmt, std::string("LMT\0", 4)) + footer,
+         true},  // no transitions
+        {empty + Block('2', 8, times, indices, types, std::string("EST\0EDTX", 8)) + footer,
+         true},  // name without null
+        {empty + Block('2', 8, times, indices, types, names, {78796800, 63072000}) + footer,
+         true},  // leap seconds out of order
+    };
+    TempDirectory directory;
+    const Time64 kTimes[] = {-3000000000, -1500000000, 0,          1000000000,
+                             1010000000,  1700000000,  1720000000, 4102444800};
+    int index = 0;
+    for (const Image& image : kImages) {
+        const std::string path = directory.Add(std::to_string(index).c_str());
+        std::ofstream(path, std::ios::binary) << image.image;
+        setenv("TZ", path.c_str(), 1);
+        tzset();
+        Zone64* zone = tzalloc64(path.c_str());
+        EXPECT_NE(zone, nullptr) << "image " << index;
+        for (const Time64 time : kTimes) {
+            const time_t platform_time = time;
+            struct tm theirs;
+            TM64 ours;
+            localtime_r(&platform_time, &theirs);
+            ASSERT_NE(localtime64_r(&time, &ours), nullptr);
+            if (index == 7 && std::strncmp(ours.tm_zone, theirs.tm_zone, 4) == 0) {
+                theirs.tm_zone = ours.tm_zone;  // the C library reads on past the names
+            }
+            if (image.footer_used || time < times.back()) {
+                EXPECT_EQ(Text(ours), Text(theirs)) << "image " << index << " at " << time;
+            } else {
+                EXPECT_STREQ(ours.tm_zone, "EST") << "image " << index << " at " << time;
+            }
+        }
+        tzfree64(zone);
+        ++index;
     }
 }
 

@@ -97,7 +97,8 @@ Zone64* ZoneFromRule(const char* rule);
 // kMaxZoneFileSize bytes; never blocks on a FIFO.
 Zone64* ZoneFromFile(const char* path, bool* special = nullptr);
 
-// Larger files are malformed: zone files take a few kilobytes.
+// Zone files take a few kilobytes; of a larger file only this many bytes are
+// read, and what its data needs must lie within them.
 inline constexpr std::size_t kMaxZoneFileSize = 256 * 1024;
 
 // Drops the last transitions of a zone file that its rule makes itself, so
