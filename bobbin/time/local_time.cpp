@@ -42,6 +42,41 @@ Zone64* UtcZone(const std::string& name) {
     return zone.release();
 }
 
+// The zone of a rule. Daylight-saving time without dates follows, as in the
+// C library, the changes between standard and daylight-saving time of the
+// zone directory's posixrules file, moved as the C library moves them (a
+// change to daylight-saving time by the difference of the standard offsets,
+// one to standard time by the rule's daylight-saving offset), under the
+// rule's offsets and names; after the file's last change, and when there is
+// no such file, the default dates. Throws std::bad_alloc.
+Zone64* ZoneOfRule(const Rule& rule) {
+    auto zone = std::make_unique<Zone64>();
+    InstallRule(zone.get(), rule);
+    if (rule.has_dates || rule.daylight_name.empty()) return zone.release();
+    const std::unique_ptr<Zone64> rules(ZoneFromName("posixrules"));
+    if (rules == nullptr) {
+        if (errno == ENOMEM) throw std::bad_alloc();
+        return zone.release();
+    }
+    zone->types.assign(zone->rule_types, zone->rule_types + 2);
+    std::int32_t standard_offset = rules->types[0].offset;
+    bool dst = false;
+    for (std::size_t i = 0; i < rules->transitions.size(); ++i) {
+        const LocalType& type = rules->types[rules->transition_types[i]];
+        if (type.is_dst != dst) {
+            const Time64 time = rules->transitions[i];
+            zone->transitions.push_back(type.is_dst ? time + rule.standard_offset - standard_offset
+                                                    : time + rule.daylight_offset);
+            zone->transition_types.push_back(type.is_dst ? 1 : 0);
+            dst = type.is_dst;
+        }
+        if (!type.is_dst) standard_offset = type.offset;
+    }
+    zone->rule_transition = zone->transitions.size();
+    DropTransitionsOfRule(zone.get());
+    return zone.release();
+}
+
 // The zone of a TZ value (null: unset) as the C library reads it: a zone file
 // first, then a rule string (what follows a valid rule is ignored); else UTC,
 // named by the value's leading abbreviation, if any. *special tells whether
@@ -58,11 +93,7 @@ Zone64* ZoneOfTz(const char* tz, bool* special) {
     if (Zone64* zone = ZoneFromName(name, special)) return zone;
     if (errno == ENOMEM) throw std::bad_alloc();
     Rule rule;
-    if (ParseRule(name, &rule) != nullptr) {
-        auto zone = std::make_unique<Zone64>();
-        InstallRule(zone.get(), rule);
-        return zone.release();
-    }
+    if (ParseRule(name, &rule) != nullptr) return ZoneOfRule(rule);
     const char* end = name;
     while ((*end >= 'A' && *end <= 'Z') || (*end >= 'a' && *end <= 'z')) ++end;
     return UtcZone(end - name >= 3 ? std::string(name, end) : std::string());
@@ -176,7 +207,18 @@ Zone64* tzalloc64(const char* name) {
         errno = error;
         return nullptr;
     }
-    return bobbin::detail::ZoneFromRule(name);
+    bobbin::detail::Rule rule;
+    const char* end = bobbin::detail::ParseRule(name, &rule);
+    if (end == nullptr || *end != '\0') {
+        errno = EINVAL;
+        return nullptr;
+    }
+    try {
+        return bobbin::detail::ZoneOfRule(rule);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
 }
 
 TM64* localtime64_r(const Time64* time, TM64* result) {

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -49,8 +51,17 @@ TEST(ZoneTest, LocalTimeFollowsTzWhateverOtherCodeDidToTheCLibrary) {
 
 // Rule strings against the C library from 1970 on: every change of a few
 // hundred years (found by the hour, then to the second) and random seconds.
+// Daylight-saving time without dates takes the changes of the posixrules file
+// up to its last (the C library names the times after it by that file). Each
+// rule is read by a fresh C library: after one such rule, its answers for
+// the next one change.
 TEST(ZoneTest, RuleStringsAgreeWithTheCLibraryFrom1970) {
     const char* const kRules[] = {
+        "AAA3BBB",
+        "CET-1CEST",
+        "EST5EDT4",
+        "AAA3BBB1",
+        "<+0530>-5:30<+0630>-7",
         "EST5EDT,M3.2.0,M11.1.0",            // Mm.w.d at the default time
         "<+0530>-5:30",                      // quoted name, no daylight-saving time
         "AEST-10AEDT,M10.1.0,M4.1.0/3",      // southern: daylight saving across New Year
@@ -67,14 +78,23 @@ TEST(ZoneTest, RuleStringsAgreeWithTheCLibraryFrom1970) {
     std::mt19937_64 engine(1970);
     std::uniform_int_distribution<Time64> pick(0, 4102444800);  // 1970 to 2100
     for (const char* rule : kRules) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child > 0) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rule;
+            continue;
+        }
         setenv("TZ", rule, 1);
         tzset();
+        const Time64 until = std::strchr(rule, ',') ? 4102444800 : 2137968000;  // 2100, 2037-10
         std::vector<Time64> times;
-        for (int i = 0; i < 2000; ++i) times.push_back(pick(engine));
+        for (int i = 0; i < 2000; ++i) times.push_back(pick(engine) % until);
         struct tm before {};
         time_t hour = 0;
         localtime_r(&hour, &before);
-        for (; hour < 2200000000; hour += 3600) {
+        for (; hour < std::min(until, Time64{2200000000}); hour += 3600) {
             struct tm now;
             localtime_r(&hour, &now);
             if (now.tm_gmtoff == before.tm_gmtoff && now.tm_isdst == before.tm_isdst) continue;
@@ -89,11 +109,12 @@ TEST(ZoneTest, RuleStringsAgreeWithTheCLibraryFrom1970) {
             localtime_r(&platform_time, &theirs);
             const bool ok = localtime64_r(&time, &ours) != nullptr;
             if ((!ok || Text(ours) != Text(theirs)) && ++disagreements < 4) {
-                ADD_FAILURE() << rule << " at " << time << ": " << Text(ours) << " vs "
-                              << Text(theirs);
+                std::fprintf(stderr, "%s at %lld: %s vs %s\n", rule, static_cast<long long>(time),
+                             Text(ours).c_str(), Text(theirs).c_str());
             }
         }
-        EXPECT_EQ(disagreements, 0) << rule;
+        if (disagreements > 0) std::fprintf(stderr, "%s: %d disagreements\n", rule, disagreements);
+        std::_Exit(disagreements > 0 ? 1 : 0);
     }
 }
 
