@@ -35,12 +35,22 @@ bool ParseNumber(const char** text, int max_digits, int max_value, int* value) {
 }
 
 // [+|-]hh[:mm[:ss]] with hh at most max_hours, in seconds (signed as written).
+// An offset (max_hours kOffsetHours) takes hh of any length, beyond 24 as 24,
+// as the C library reads it.
+constexpr int kOffsetHours = 24;
 bool ParseTime(const char** text, int max_hours, std::int32_t* seconds) {
     const char* p = *text;
     int sign = 1;
     if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1 : 1;
     int hours = 0, minutes = 0, secs = 0;
-    if (!ParseNumber(&p, 3, max_hours, &hours)) return false;
+    if (max_hours == kOffsetHours) {
+        if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+        for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+            hours = std::min(hours * 10 + (*p - '0'), kOffsetHours);
+        }
+    } else if (!ParseNumber(&p, 3, max_hours, &hours)) {
+        return false;
+    }
     if (*p == ':') {
         ++p;
         if (!ParseNumber(&p, 2, 59, &minutes)) return false;
@@ -132,7 +142,7 @@ const char* ParseRule(const char* text, Rule* rule) {
     const char* p = text;
     if (!ParseName(&p, &rule->standard_name)) return nullptr;
     std::int32_t west = 0;
-    if (!ParseTime(&p, 24, &west)) return nullptr;
+    if (!ParseTime(&p, kOffsetHours, &west)) return nullptr;
     rule->standard_offset = -west;
     rule->daylight_name.clear();
     rule->daylight_offset = rule->standard_offset + 3600;
@@ -143,7 +153,7 @@ const char* ParseRule(const char* text, Rule* rule) {
         return end;
     }
     end = p;
-    if (ParseTime(&p, 24, &west)) {
+    if (ParseTime(&p, kOffsetHours, &west)) {
         rule->daylight_offset = -west;
         end = p;
     }

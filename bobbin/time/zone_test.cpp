@@ -70,10 +70,15 @@ TEST(ZoneTest, RuleStringsAgreeWithTheCLibraryFrom1970) {
         "ABC5DEF4:30,J60/25,J300/-1:30",     // Jn around 29 February, beyond 24 h
         "ABC5DEF,59/0,300/167",              // zero-based n, 167 h
         "ABC-13:45DEF-14:45,M9.5.0/2:45,M4.1.0/3:45",
-        "AAA3BBB,J1/0,J365/30",       // each year's end after the next one's start
-        "AAA3BBB,0/0,365/24",         //
-        "EST5EDT,0/0,J365/25",        // all year but the UTC year's first hours
-        "EST5EDT,M3.2.0/2,M3.2.0/3",  // start equal to end: no daylight-saving time
+        "AAA3BBB,J1/0,J365/30",         // each year's end after the next one's start
+        "AAA3BBB,0/0,365/24",           //
+        "EST5EDT,0/0,J365/25",          // all year but the UTC year's first hours
+        "EST5EDT,M3.2.0/2,M3.2.0/3",    // start equal to end: no daylight-saving time
+        "EST5EDT,M12.5.6/23,M1.1.0/1",  // changes near New Year: the UTC year's
+        "WART4WARST,J1/0,J365/25",      //
+        "UTC+25",
+        "UTC-24:30",
+        "EST5EDT26,M3.2.0,M11.1.0",  // hours beyond 24: 24
     };
     std::mt19937_64 engine(1970);
     std::uniform_int_distribution<Time64> pick(0, 4102444800);  // 1970 to 2100
