@@ -1,6 +1,8 @@
 // Local time in the zone that TZ names: TZ resolved as the C library resolves
 // it, each zone read once per process and shared by all threads, and the
 // public local conversions on top.
+#include <unistd.h>  // environ
+
 #include <cassert>
 #include <cerrno>
 #include <cstdlib>
@@ -162,11 +164,46 @@ bool SameAsSeen(const char* tz) {
     }
 }
 
+// Where this thread last found TZ's entry in the environment: the array and
+// the slot. setenv, putenv and unsetenv replace an entry's pointer or move the
+// entries, so a slot that still holds the same pointer, in the same array,
+// still starting "TZ=", is TZ's entry now. Only the search is saved: the value
+// is read afresh at every call, as getenv would read it.
+struct TzSlot {
+    char** array = nullptr;
+    std::size_t index = 0;
+    const char* entry = nullptr;
+};
+thread_local TzSlot tz_slot;
+
+bool IsTzEntry(const char* entry) {
+    return entry[0] == 'T' && entry[1] == 'Z' && entry[2] == '=';
+}
+
+// The value of TZ, or null when it is unset; getenv without the search.
+const char* ReadTz() {
+    char** const array = environ;
+    if (array == nullptr) return nullptr;
+    const TzSlot& slot = tz_slot;
+    if (array == slot.array && slot.entry != nullptr && array[slot.index] == slot.entry &&
+        IsTzEntry(slot.entry)) {
+        return slot.entry + 3;
+    }
+    for (std::size_t i = 0; array[i] != nullptr; ++i) {
+        if (IsTzEntry(array[i])) {
+            tz_slot = TzSlot{array, i, array[i]};
+            return array[i] + 3;
+        }
+    }
+    tz_slot = TzSlot{};
+    return nullptr;
+}
+
 // The zone that TZ names now, or null with errno = ENOMEM. TZ is read at every
 // call, as localtime reads it; only a value other than the one this thread saw
 // last takes the lock.
 const SharedZone* CurrentSharedZone() {
-    const char* tz = std::getenv("TZ");
+    const char* tz = ReadTz();
     if (seen.shared.zone != nullptr && SameAsSeen(tz)) return &seen.shared;
     return LookUpZone(tz);
 }

@@ -47,6 +47,24 @@ TEST(ZoneTest, LocalTimeFollowsTzWhateverOtherCodeDidToTheCLibrary) {
     setenv("TZ", "America/New_York", 1);
     ASSERT_NE(localtime64_r(&summer, &ours), nullptr);
     EXPECT_EQ(Text(ours), "126-5-24 8:0:0 3 174 1 -14400 EDT");
+
+    // The environment changed around TZ's entry: moved, rewritten in place, gone.
+    static char entry[] = "TZ=UTC0";
+    unsetenv("TZ");
+    setenv("BOBBIN_BEFORE_TZ", "1", 1);
+    putenv(entry);
+    ASSERT_NE(localtime64_r(&summer, &ours), nullptr);
+    EXPECT_EQ(ours.tm_hour, 12) << "TZ given by putenv";
+    unsetenv("BOBBIN_BEFORE_TZ");
+    std::memcpy(entry, "TZ=EST5", sizeof entry);
+    ASSERT_NE(localtime64_r(&summer, &ours), nullptr);
+    EXPECT_EQ(ours.tm_hour, 7) << "TZ's entry moved and rewritten in place";
+    unsetenv("TZ");
+    tzset();
+    TM64 theirs{};
+    ASSERT_NE(localtime64_r(&summer, &ours), nullptr);
+    ASSERT_NE(localtime_r(&summer, &theirs), nullptr);
+    EXPECT_EQ(Text(ours), Text(theirs)) << "TZ unset";
 }
 
 // Rule strings against the C library from 1970 on: every change of a few
