@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "bobbin/time/internal/range.h"
+#include "bobbin/time/internal/zone.h"
 #include "bobbin/time/time64.h"
 
 namespace bobbin::detail {
@@ -187,7 +188,9 @@ TM64* gmtime64(const Time64* time) {
 }
 
 TM64* localtime64(const Time64* time) {
-    tzset();  // so that the C library's tzname follows TZ as well
+    // So that the C library's tzname follows TZ as well; never for a FIFO or
+    // a device, on which the C library would block.
+    if (bobbin::detail::CLibraryMayReadTz()) tzset();
     return localtime64_r(time, &Static_Return_Date);
 }
 

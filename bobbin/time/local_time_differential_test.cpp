@@ -292,7 +292,7 @@ TEST(LocalTimeDifferentialTest, EveryFormOfTzAgreesWithTheCLibrary) {
         "r:<+1030>-10:30<+11>-11,M10.1.0,M4.1.0 r:IST-2IDT,M3.4.4/26,M10.5.0 "
         "r:<-03>3<-02>,M3.5.0/-2,M10.5.0/-1 r:<+0330>-3:30<+0430>,J79/24,J263/24 "
         "r:AAA-10BBB,59/2,300/-3 d:AAA3BBB n: n:garbage n:!!! n:America/Nowhere n:/etc/passwd "
-        "n:/ n:: n:EST5EDT,M13.1.0,M11.1.0");
+        "n:/ n:: n:A5 n:EST5EDT,M13.1.0,M11.1.0");
     const int kDates[][6] = {
         // year - 1900, month, day, hour, minute, second
         {1100, 12, 1, 0, 0, 0},         {-2900, 0, 1, 0, 0, -1},    {100000, 11, 31, 19200, 0, 0},
@@ -317,9 +317,7 @@ TEST(LocalTimeDifferentialTest, EveryFormOfTzAgreesWithTheCLibrary) {
 }
 
 // Beyond the C library's years, where it applies no daylight saving: a rule
-// string's rule before 1970, a zone file's footer rule past 5,881,580; and
-// daylight saving all year, which the C library leaves for standard time in
-// the first hours of each UTC year.
+// string's rule before 1970, a zone file's footer rule past 5,881,580.
 TEST(LocalTimeDifferentialTest, RulesHoldInEveryYear) {
     const struct {
         const char* tz;
@@ -331,8 +329,7 @@ TEST(LocalTimeDifferentialTest, RulesHoldInEveryYear) {
                   {"EST5EDT,M3.2.0,M11.1.0", -1000000, 4500, -14400, "EDT"},
                   {"America/New_York", 10000000, 4500, -14400, "EDT"},
                   {"Europe/London", 2147485547, 4500, 3600, "BST"},
-                  {"Australia/Lord_Howe", 5881581, 250, 39600, "+11"},
-                  {"XXX3YYY,0/0,J365/25", 2027, 1, -7200, "YYY"}};
+                  {"Australia/Lord_Howe", 5881581, 250, 39600, "+11"}};
     for (const auto& c : kCases) {
         setenv("TZ", c.tz, 1);
         TM64 date{};

@@ -35,12 +35,22 @@ bool ParseNumber(const char** text, int max_digits, int max_value, int* value) {
 }
 
 // [+|-]hh[:mm[:ss]] with hh at most max_hours, in seconds (signed as written).
+// An offset (max_hours kOffsetHours) takes hh of any length, beyond 24 as 24,
+// as the C library reads it.
+constexpr int kOffsetHours = 24;
 bool ParseTime(const char** text, int max_hours, std::int32_t* seconds) {
     const char* p = *text;
     int sign = 1;
     if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1 : 1;
     int hours = 0, minutes = 0, secs = 0;
-    if (!ParseNumber(&p, 3, max_hours, &hours)) return false;
+    if (max_hours == kOffsetHours) {
+        if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+        for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+            hours = std::min(hours * 10 + (*p - '0'), kOffsetHours);
+        }
+    } else if (!ParseNumber(&p, 3, max_hours, &hours)) {
+        return false;
+    }
     if (*p == ':') {
         ++p;
         if (!ParseNumber(&p, 2, 59, &minutes)) return false;
@@ -132,7 +142,7 @@ const char* ParseRule(const char* text, Rule* rule) {
     const char* p = text;
     if (!ParseName(&p, &rule->standard_name)) return nullptr;
     std::int32_t west = 0;
-    if (!ParseTime(&p, 24, &west)) return nullptr;
+    if (!ParseTime(&p, kOffsetHours, &west)) return nullptr;
     rule->standard_offset = -west;
     rule->daylight_name.clear();
     rule->daylight_offset = rule->standard_offset + 3600;
@@ -143,7 +153,7 @@ const char* ParseRule(const char* text, Rule* rule) {
         return end;
     }
     end = p;
-    if (ParseTime(&p, 24, &west)) {
+    if (ParseTime(&p, kOffsetHours, &west)) {
         rule->daylight_offset = -west;
         end = p;
     }
@@ -163,18 +173,26 @@ const char* ParseRule(const char* text, Rule* rule) {
 }
 
 std::vector<RuleChange> RuleChanges(const Rule& rule) {
+    // Each UTC year takes the start and end of its own: daylight-saving time
+    // from start to end, or outside end to start when end comes first (none
+    // when they are equal), even where they fall in another year. Listed per
+    // year: its first second, then start and end in order, each moved into
+    // the year, with the type from there on.
     std::vector<RuleChange> changes;
-    constexpr Year kFirst = 1998, kLast = 2401;  // a margin of years on both sides
-    changes.reserve(2 * (kLast - kFirst + 1));
-    for (Year year = kFirst; year <= kLast; ++year) {
-        changes.push_back({LocalSecondsOf(rule.start, year) - rule.standard_offset, 1});
-        changes.push_back({LocalSecondsOf(rule.end, year) - rule.daylight_offset, 0});
+    changes.reserve(kRuleChangesPerYear * (kRuleLastYear - kRuleFirstYear + 1));
+    for (Year year = kRuleFirstYear; year <= kRuleLastYear; ++year) {
+        const Time64 first = DaysBeforeYear(year) * 86400;
+        const Time64 last = DaysBeforeYear(year + 1) * 86400 - 1;
+        const Time64 start = LocalSecondsOf(rule.start, year) - rule.standard_offset;
+        const Time64 end = LocalSecondsOf(rule.end, year) - rule.daylight_offset;
+        auto type_at = [start, end](Time64 time) -> std::uint8_t {
+            return start <= end ? start <= time && time < end : time < end || time >= start;
+        };
+        for (const Time64 at : {first, std::min(start, end), std::max(start, end)}) {
+            const Time64 within = std::clamp(at, first, last);
+            changes.push_back({within, type_at(within)});
+        }
     }
-    // Where one year's end meets the next one's start, daylight-saving time
-    // goes on: the later entry of equal times wins.
-    std::sort(changes.begin(), changes.end(), [](const RuleChange& a, const RuleChange& b) {
-        return a.at != b.at ? a.at < b.at : a.type < b.type;
-    });
     return changes;
 }
 

@@ -4,17 +4,21 @@
 // 32-bit tm_year holds, and dates as text.
 //
 // UTC conversions are the module's own arithmetic. Local conversions use the
-// C library's (64-bit time_t) in every year where it applies the zone's
-// rules: for a zone file (TZ unset, "America/New_York", ":Europe/London", or a
-// name such as "EST5EDT" that the zone directory holds) from the first year
-// that tm_year holds up to year 5,881,580, local mean time before the zone's
-// first transition included; for a POSIX rule string with daylight-saving
-// rules that names no file ("EST5EDT,M3.2.0,M11.1.0") from 1970 to 5,881,580.
-// The C library applies no daylight saving after that year, nor a rule
-// string's before 1970. There the moment is moved to a year with the same
-// calendar in which the C library applies the zone's current rule (for a rule
-// string one from 1971 to 2037), converted and moved back: a rule string's
-// rule holds in every year, and the far future goes on as the near future.
+// module's own reader of zone files (RFC 8536) and POSIX TZ rule strings; the
+// C library's local conversions are not called. TZ is resolved as the C library
+// resolves it: unset means /etc/localtime; a leading ':' is dropped; an
+// absolute path, or a name under TZDIR (or /usr/share/zoneinfo), is a zone
+// file; else a rule string; a value that is neither (or names a malformed
+// file) means UTC. Where the C library applies the zone's rules the answers
+// are the C library's, every field: a zone file from the first year that
+// tm_year holds up to year 5,881,580, a rule string from 1970. Beyond, a rule
+// string's rule holds in every year, and after a zone file's last transition
+// its footer rule goes on without a year limit.
+//
+// Each zone is read once per process, keyed by the TZ value, shared by all
+// threads and never freed (each distinct TZ value keeps its zone, a few
+// kilobytes, for the process's life). A zone file replaced on disk, or a
+// change of TZDIR, is not seen for a TZ value already read.
 //
 // Pointer arguments documented as "not null" must not be null. The functions
 // without an _r suffix return static storage (one date, one 35-byte text) that
@@ -42,8 +46,9 @@ BOBBIN_EXPORT TM64* gmtime64_r(const Time64* time, TM64* result);
 // Converts *time (not null) to local time in *result (not null), with the zone
 // as localtime reads it: TZ is read again whenever its value differs from the
 // one that the previous local conversion saw. Returns result, or null with
-// errno = EOVERFLOW when the UTC or the local year does not fit tm_year; then
-// *result is not written.
+// errno = EOVERFLOW when the UTC or the local year does not fit tm_year, or
+// ENOMEM when a TZ value not seen before cannot be read for want of memory;
+// then *result is not written. Never throws.
 BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 
 // Seconds for *date (not null) taken as local time; tm_wday and tm_yday are
@@ -57,7 +62,7 @@ BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 // as localtime64_r converts the result, so mktime64 of localtime64_r's date
 // gives its time back. Returns -1 with errno = EOVERFLOW, *date untouched,
 // when the normalised date or its UTC time lies outside the years that
-// tm_year holds.
+// tm_year holds, or with errno = ENOMEM as localtime64_r. Never throws.
 BOBBIN_EXPORT Time64 mktime64(TM64* date);
 
 // The same as mktime64.
@@ -82,8 +87,9 @@ BOBBIN_EXPORT char* ctime64_r(const Time64* time, char* result);
 // gmtime64_r into the static date shared with localtime64.
 BOBBIN_EXPORT TM64* gmtime64(const Time64* time);
 
-// Has the C library reread the zone (tzset), then localtime64_r into the
-// static date shared with gmtime64.
+// Has the C library reread the zone (tzset; not when TZ names a FIFO or a
+// device, which would block it), then localtime64_r into the static date
+// shared with gmtime64.
 BOBBIN_EXPORT TM64* localtime64(const Time64* time);
 
 // asctime64_r into the static text shared with ctime64.
@@ -105,9 +111,9 @@ BOBBIN_EXPORT int date_in_safe_range(const TM64* date, const TM64* min, const TM
 BOBBIN_EXPORT void copy_tm_to_TM64(const struct tm* source, TM64* destination);
 BOBBIN_EXPORT void copy_TM64_to_tm(const TM64* source, struct tm* destination);
 
-// The C library's local (or UTC) conversion of *time (not null) into *result
-// (not null), the zone read as localtime64_r reads it. Returns result, or
-// null with *result zero-filled when the conversion fails. Thread-safe.
+// localtime64_r (fake_gmtime_r: the C library's gmtime_r) of *time (not
+// null) into *result (not null). Returns result, or null with *result
+// zero-filled when the conversion fails. Thread-safe.
 BOBBIN_EXPORT struct tm* fake_localtime_r(const time_t* time, struct tm* result);
 BOBBIN_EXPORT struct tm* fake_gmtime_r(const time_t* time, struct tm* result);
 

@@ -44,7 +44,9 @@ struct Header {
     }
 };
 
-bool ReadHeader(const unsigned char* data, std::size_t size, Header* header) {
+// Reads the header at data; when used (its block is the one read), its
+// counts must describe a valid block, else only its size is needed.
+bool ReadHeader(const unsigned char* data, std::size_t size, bool used, Header* header) {
     if (size < kHeaderSize || std::memcmp(data, "TZif", 4) != 0) return false;
     header->version = static_cast<char>(data[4]);
     header->isutcnt = ReadUnsigned32(data + 20);
@@ -53,11 +55,12 @@ bool ReadHeader(const unsigned char* data, std::size_t size, Header* header) {
     header->timecnt = ReadUnsigned32(data + 32);
     header->typecnt = ReadUnsigned32(data + 36);
     header->charcnt = ReadUnsigned32(data + 40);
-    return (header->version == 0 || (header->version >= '2' && header->version <= '4')) &&
-           header->typecnt >= 1 && header->typecnt <= 256 && header->charcnt >= 1 &&
-           (header->isutcnt == 0 || header->isutcnt == header->typecnt) &&
-           (header->isstdcnt == 0 || header->isstdcnt == header->typecnt) &&
-           kHeaderSize + header->DataSize(4) <= size;
+    // Any version from '2' on has the layout of version 2.
+    return (header->version == 0 || static_cast<unsigned char>(header->version) >= '2') &&
+           kHeaderSize + header->DataSize(4) <= size &&
+           (!used || (header->typecnt >= 1 && header->typecnt <= 256 && header->charcnt >= 1 &&
+                      (header->isutcnt == 0 || header->isutcnt == header->typecnt) &&
+                      (header->isstdcnt == 0 || header->isstdcnt == header->typecnt)));
 }
 
 // Reads the data block at data (DataSize(width) bytes, checked) into *zone.
@@ -65,9 +68,8 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     const unsigned char* p = data;
     zone->transitions.resize(header.timecnt);
     for (Time64& time : zone->transitions) {
-        time = ReadSigned(p, width);
+        time = ReadSigned(p, width);  // out of order as the file has them
         p += width;
-        if (&time != zone->transitions.data() && time <= (&time)[-1]) return false;
     }
     zone->rule_transition = header.timecnt;
     zone->transition_types.assign(p, p + header.timecnt);
@@ -81,46 +83,44 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
         const auto offset = static_cast<std::int32_t>(ReadUnsigned32(p));
         const unsigned is_dst = p[4], name = p[5];
         p += 6;
-        // The abbreviation must end within the abbreviation bytes.
-        if (offset < kMinOffset || offset > kMaxOffset || is_dst > 1 || name >= header.charcnt ||
-            std::memchr(names + name, '\0', header.charcnt - name) == nullptr) {
+        if (offset < kMinOffset || offset > kMaxOffset || is_dst > 1 || name >= header.charcnt) {
             return false;
         }
         type = {offset, is_dst == 1, name};
     }
-    zone->names.assign(reinterpret_cast<const char*>(names), header.charcnt);
+    // A null character after them ends an abbreviation that the bytes do not.
+    zone->names.assign(reinterpret_cast<const char*>(names), header.charcnt).push_back('\0');
     p += header.charcnt;
     zone->leap_seconds.resize(header.leapcnt);
     for (LeapSecond& leap : zone->leap_seconds) {
         leap.occurrence = ReadSigned(p, width);
         leap.correction = ReadSigned(p + width, 4);
         p += width + 4;
-        if (&leap != zone->leap_seconds.data() && leap.occurrence <= (&leap)[-1].occurrence) {
-            return false;
-        }
     }
     return true;  // the standard/wall and UT/local indicators are not needed
 }
 
 // The footer "\nrule\n" in [p, end): its rule, when not empty, follows the
-// last transition.
+// last transition (also without the last newline). A zone without
+// transitions keeps its first type, and a footer that is not a valid rule is
+// ignored: the last transition's type goes on. False when there is no footer
+// (nothing, or a lone newline, after the data).
 bool ReadFooter(const unsigned char* p, const unsigned char* end, Zone64* zone) {
-    if (p == end || *p != '\n') return false;
+    if (end - p < 2 || *p != '\n') return false;  // no footer: malformed
+    if (zone->transitions.empty()) return true;
     const auto* text = reinterpret_cast<const char*>(p + 1);
     const void* newline = std::memchr(text, '\n', static_cast<std::size_t>(end - p - 1));
-    if (newline == nullptr) return false;
-    const std::string footer(text, static_cast<const char*>(newline));
-    if (footer.empty()) return true;
+    const std::string footer(
+        text, newline ? static_cast<const char*>(newline) : reinterpret_cast<const char*>(end));
     Rule rule;
-    const char* rule_end = ParseRule(footer.c_str(), &rule);
-    if (rule_end == nullptr || *rule_end != '\0') return false;
-    InstallRule(zone, rule);
+    const char* rule_end = footer.empty() ? nullptr : ParseRule(footer.c_str(), &rule);
+    if (rule_end != nullptr && *rule_end == '\0') InstallRule(zone, rule);
     return true;
 }
 
 Zone64* ReadImage(const unsigned char* data, std::size_t size) {
     Header header;
-    if (!ReadHeader(data, size, &header)) return nullptr;
+    if (!ReadHeader(data, size, size >= 5 && data[4] == 0, &header)) return nullptr;
     auto zone = std::make_unique<Zone64>();
     if (header.version == 0) {
         if (!ReadData(header, data + kHeaderSize, 4, zone.get())) return nullptr;
@@ -128,7 +128,7 @@ Zone64* ReadImage(const unsigned char* data, std::size_t size) {
     }
     // Version 2 and later: the 64-bit header and data follow the 32-bit ones.
     const std::size_t second = kHeaderSize + header.DataSize(4);
-    if (!ReadHeader(data + second, size - second, &header) ||
+    if (!ReadHeader(data + second, size - second, true, &header) ||
         second + kHeaderSize + header.DataSize(8) > size ||
         !ReadData(header, data + second + kHeaderSize, 8, zone.get()) ||
         !ReadFooter(data + second + kHeaderSize + header.DataSize(8), data + size, zone.get())) {
@@ -151,21 +151,22 @@ Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size) {
     }
 }
 
-Zone64* ZoneFromFile(const char* path) {
+Zone64* ZoneFromFile(const char* path, bool* special) {
     // Non-blocking, so that a FIFO does not stall the open; only a regular
     // file is read.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat status;
     int error = fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
+    if (special != nullptr) *special = error == EINVAL;
     std::unique_ptr<unsigned char[]> buffer;
     if (error == 0) {
-        buffer.reset(new (std::nothrow) unsigned char[kMaxZoneFileSize + 1]);
+        buffer.reset(new (std::nothrow) unsigned char[kMaxZoneFileSize]);
         if (buffer == nullptr) error = ENOMEM;
     }
     std::size_t size = 0;
-    while (error == 0 && size <= kMaxZoneFileSize) {
-        const ssize_t got = read(fd, buffer.get() + size, kMaxZoneFileSize + 1 - size);
+    while (error == 0 && size < kMaxZoneFileSize) {
+        const ssize_t got = read(fd, buffer.get() + size, kMaxZoneFileSize - size);
         if (got == 0) break;
         if (got > 0) {
             size += static_cast<std::size_t>(got);
@@ -174,7 +175,6 @@ Zone64* ZoneFromFile(const char* path) {
         }
     }
     close(fd);
-    if (error == 0 && size > kMaxZoneFileSize) error = EINVAL;
     if (error != 0) {
         errno = error;
         return nullptr;

@@ -41,14 +41,17 @@ std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
     *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
     const Time64 within = time - *cycles * kSecondsInGregorianCycle;
-    // Each listed year has two changes, from two years before the cycle on:
-    // those of the year two before within's are earlier, those of the year
-    // two after later, and the ones between are counted without branches.
+    // within lies in listed year k or k + 1 (k counted in mean years): from
+    // the first entry of year k - 1, the entries up to year k + 1's are
+    // counted without branches.
     constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
-    const auto first = static_cast<std::size_t>(2 * ((within - kRuleCycleStart) / kMeanYear));
-    assert(changes[first].at <= within && changes[first + 8].at > within);
+    const auto year = static_cast<std::size_t>((within - kRuleCycleStart) / kMeanYear) +
+                      static_cast<std::size_t>(2000 - kRuleFirstYear);
+    const std::size_t first = kRuleChangesPerYear * (year - 1);
+    constexpr std::size_t kCounted = 3 * kRuleChangesPerYear;
+    assert(changes[first].at <= within && changes[first + kCounted].at > within);
     std::size_t index = first;
-    for (std::size_t next = first + 1; next < first + 8; ++next) {
+    for (std::size_t next = first + 1; next < first + kCounted; ++next) {
         index += changes[next].at <= within ? 1 : 0;
     }
     return index;
@@ -60,11 +63,17 @@ const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
     return zone.rule_types[zone.rule_changes[RuleChangeIndex(zone, time, &cycles)].type];
 }
 
-// The first rule change after time (the list is not empty).
+// The first change of the rule's type after time, looked for within a year
+// (the list is not empty); kLastTime when there is none.
 Time64 NextRuleChange(const Zone64& zone, Time64 time) {
     Time64 cycles;
-    const std::size_t index = RuleChangeIndex(zone, time, &cycles);
-    return zone.rule_changes[index + 1].at + cycles * kSecondsInGregorianCycle;
+    std::size_t index = RuleChangeIndex(zone, time, &cycles);
+    const std::uint8_t type = zone.rule_changes[index].type;
+    for (const std::size_t last = index + kRuleChangesPerYear + 1; index < last; ++index) {
+        const RuleChange& change = zone.rule_changes[index + 1];
+        if (change.type != type) return change.at + cycles * kSecondsInGregorianCycle;
+    }
+    return kLastTime;
 }
 
 bool SameType(const Zone64& zone, const LocalType& a, const LocalType& b) {
@@ -107,13 +116,15 @@ std::int64_t LeapCorrection(const Zone64& zone, Time64 time, bool* inserted) {
     return last.correction;
 }
 
-// The wall-clock seconds (as UTC) of time in zone, and its type.
-Time64 WallOf(const Zone64& zone, Time64 time, const LocalType** type) {
+// The wall-clock seconds (as UTC) of time in zone, its type, and whether it
+// is an inserted leap second (then the wall clock reads 60 seconds in the
+// minute before the one returned).
+Time64 WallOf(const Zone64& zone, Time64 time, const LocalType** type, bool* inserted) {
     *type = &TypeAt(zone, time);
-    bool inserted = false;
+    *inserted = false;
     const std::int64_t correction =
-        zone.leap_seconds.empty() ? 0 : LeapCorrection(zone, time, &inserted);
-    return time - correction + (inserted ? 1 : 0) + (*type)->offset;
+        zone.leap_seconds.empty() ? 0 : LeapCorrection(zone, time, inserted);
+    return time - correction + (*inserted ? 1 : 0) + (*type)->offset;
 }
 
 // A second whose wall clock reads wall, trying offset first (then the one
@@ -122,12 +133,14 @@ bool SolveWithOffset(const Zone64& zone, Time64 wall, std::int32_t offset, Time6
                      const LocalType** type) {
     Time64 candidate = wall - offset;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const Time64 found = WallOf(zone, candidate, type);
-        if (found == wall) {
+        bool inserted;
+        const Time64 found = WallOf(zone, candidate, type, &inserted);
+        if (found == wall && !inserted) {
             *time = candidate;
             return true;
         }
-        const Time64 step = wall - found;
+        // A leap second reads :60 of the minute before wall; wall is next.
+        const Time64 step = found == wall ? 1 : wall - found;
         if (step > 86400 || step < -86400) return false;
         candidate += step;
     }
@@ -189,31 +202,59 @@ bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_
     return best <= kDstSearchSpan;
 }
 
+// The first second after time at which the zone's type may change (a
+// transition, the rule taking over, a change of the rule); kNoChange if none.
+constexpr Time64 kNoChange = INT64_MAX;
+Time64 NextChange(const Zone64& zone, Time64 time) {
+    if (!InRule(zone, time)) {
+        const auto next = static_cast<std::size_t>(TransitionIndex(zone, time) + 1);
+        if (next < zone.rule_transition) return zone.transitions[next];
+        return zone.has_rule ? zone.transitions[next - 1] + 1 : kNoChange;
+    }
+    return zone.rule_changes.empty() ? kNoChange : NextRuleChange(zone, time);
+}
+
 // The second of the wall-clock seconds wall (all fields carried into range)
 // in zone: one where the clock reads wall, told apart by isdst and then by
 // gmtoff when it reads wall twice; else, as mktime resolves a date that does
 // not occur or has the other isdst, one an hour or an offset change away.
 Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
-    const LocalType& early = TypeAt(zone, wall - kBeforeSpan);
-    const LocalType& late = TypeAt(zone, wall + kAfterSpan);
-    // No zone changes its type twice within these two days and back: one
-    // type throughout means one second with this wall clock.
-    if (&early == &late && zone.leap_seconds.empty() &&
-        (isdst < 0 || early.is_dst == (isdst > 0))) {
-        return wall - early.offset;
+    // The types that hold from wall - kBeforeSpan to wall + kAfterSpan, the
+    // only seconds whose clock can read wall, each from its change on.
+    constexpr int kMaxSpans = 12;
+    Time64 from = wall - kBeforeSpan;
+    const LocalType* type = &TypeAt(zone, from);
+    Time64 next = NextChange(zone, from);
+    if (next > wall + kAfterSpan && zone.leap_seconds.empty() &&
+        (isdst < 0 || type->is_dst == (isdst > 0))) {
+        return wall - type->offset;
     }
-    const std::int32_t tries[] = {early.offset, late.offset, TypeAt(zone, wall).offset};
-    Time64 solutions[3];
-    const LocalType* types[3];
+    Time64 solutions[kMaxSpans];
+    const LocalType* types[kMaxSpans];
     int count = 0;
-    for (const std::int32_t offset : tries) {
-        Time64 time;
-        const LocalType* type;
-        if (SolveWithOffset(zone, wall, offset, &time, &type) &&
-            std::find(solutions, solutions + count, time) == solutions + count) {
-            solutions[count] = time;
-            types[count++] = type;
+    const LocalType* gap_before = nullptr;  // the types around a gap over wall
+    const LocalType* gap_after = nullptr;
+    Time64 gap_at = 0;
+    for (int span = 0; span < kMaxSpans; ++span) {
+        Time64 time = wall - type->offset;
+        const LocalType* found = type;
+        if (zone.leap_seconds.empty() ? time >= from && time < next
+                                      : SolveWithOffset(zone, wall, type->offset, &time, &found)) {
+            if (std::find(solutions, solutions + count, time) == solutions + count) {
+                solutions[count] = time;
+                types[count++] = found;
+            }
         }
+        if (next > wall + kAfterSpan) break;
+        const LocalType* after = &TypeAt(zone, next);
+        if (next + type->offset <= wall && wall < next + after->offset) {
+            gap_before = type;
+            gap_after = after;
+            gap_at = next;
+        }
+        from = next;
+        type = after;
+        next = NextChange(zone, from);
     }
     int best = -1;
     for (int i = 0; i < count; ++i) {
@@ -224,16 +265,26 @@ Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
         }
     }
     if (best >= 0) return solutions[best];
-    if (count == 0) {  // in a gap: the offset before it unless isdst asks for the one after
-        if (isdst < 0 || early.is_dst == (isdst > 0)) return AtOffset(zone, wall, early.offset);
-        if (late.is_dst == (isdst > 0)) return AtOffset(zone, wall, late.offset);
+    const LocalType* near = count > 0 ? types[0] : gap_before ? gap_before : &TypeAt(zone, wall);
+    if (count == 0 && gap_before != nullptr) {
+        // In a gap: the offset of the side with the requested isdst; when
+        // both have it, the standard time's, else (as mktime's first guess)
+        // the side that holds at wall taken as UTC.
+        const bool before_fits = isdst < 0 || gap_before->is_dst == (isdst > 0);
+        const bool after_fits = isdst < 0 || gap_after->is_dst == (isdst > 0);
+        if (before_fits || after_fits) {
+            const bool after = !before_fits                              ? true
+                               : !after_fits                             ? false
+                               : gap_before->is_dst != gap_after->is_dst ? !gap_after->is_dst
+                                                                         : wall >= gap_at;
+            return AtOffset(zone, wall, (after ? gap_after : gap_before)->offset);
+        }
     }
     // The date has the other isdst: the offset of a near time that has it.
-    const Time64 time = count > 0 ? solutions[0] : AtOffset(zone, wall, early.offset);
+    const Time64 time = count > 0 ? solutions[0] : AtOffset(zone, wall, near->offset);
     std::int32_t offset = 0;
     if (NearestOffsetWithDst(zone, time, isdst > 0, &offset)) return AtOffset(zone, wall, offset);
-    const std::int32_t here = count > 0 ? types[0]->offset : early.offset;
-    return AtOffset(zone, wall, here + (isdst > 0 ? 3600 : -3600));
+    return AtOffset(zone, wall, near->offset + (isdst > 0 ? 3600 : -3600));
 }
 
 }  // namespace
@@ -263,9 +314,8 @@ void DropTransitionsOfRule(Zone64* zone) {
 
 bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result) {
     const LocalType* type;
-    const Time64 wall = WallOf(zone, time, &type);
-    bool inserted = false;
-    if (!zone.leap_seconds.empty()) LeapCorrection(zone, time, &inserted);
+    bool inserted;
+    const Time64 wall = WallOf(zone, time, &type, &inserted);
     Year year;
     if (!SplitTime(wall - (inserted ? 1 : 0), result, &year)) return false;  // errno is EOVERFLOW
     result->tm_sec += inserted ? 1 : 0;                                      // 23:59:60

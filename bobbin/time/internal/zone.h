@@ -49,15 +49,20 @@ struct Rule {
     RuleDate end;
 };
 
-// A change of a rule's local time type at a UTC second: type 0 standard, 1
+// A rule's local time type from a UTC second on: type 0 standard, 1
 // daylight-saving time.
 struct RuleChange {
     Time64 at;
     std::uint8_t type;
 };
 
-// The start of the 400-year cycle that a zone's rule changes are listed for.
+// The start of the 400-year cycle that a zone's rule changes are listed for,
+// and the years listed (a margin on both sides), each with a fixed number of
+// entries.
 inline constexpr Time64 kRuleCycleStart = 946684800;  // 2000-01-01 00:00:00 UTC
+inline constexpr std::int64_t kRuleFirstYear = 1998;
+inline constexpr std::int64_t kRuleLastYear = 2401;
+inline constexpr std::size_t kRuleChangesPerYear = 3;
 
 // Parses a POSIX TZ rule at text into *rule. Returns the end of the rule
 // (the first character after it), or null when text does not start with a
@@ -68,8 +73,9 @@ const char* ParseRule(const char* text, Rule* rule);
 // appended to its names). Throws std::bad_alloc when out of memory.
 void InstallRule(Zone64* zone, const Rule& rule);
 
-// The changes of a rule with daylight-saving dates, from shortly before
-// kRuleCycleStart to shortly after one cycle later, ascending.
+// The changes of a rule with daylight-saving dates in the UTC years
+// kRuleFirstYear to kRuleLastYear, kRuleChangesPerYear for each (some keep
+// the type), ascending.
 std::vector<RuleChange> RuleChanges(const Rule& rule);
 
 // The zone of a zone file image (RFC 8536, versions 1 to 4) of size bytes at
@@ -86,11 +92,13 @@ Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size);
 Zone64* ZoneFromRule(const char* rule);
 
 // The zone of the zone file at path, or null with errno set: EINVAL when it
-// is not a regular file or is malformed, else the error of opening or
-// reading it. Reads at most kMaxZoneFileSize bytes.
-Zone64* ZoneFromFile(const char* path);
+// is not a regular file (*special, when not null, is then true) or is
+// malformed, else the error of opening or reading it. Reads at most
+// kMaxZoneFileSize bytes; never blocks on a FIFO.
+Zone64* ZoneFromFile(const char* path, bool* special = nullptr);
 
-// Larger files are malformed: zone files take a few kilobytes.
+// Zone files take a few kilobytes; of a larger file only this many bytes are
+// read, and what its data needs must lie within them.
 inline constexpr std::size_t kMaxZoneFileSize = 256 * 1024;
 
 // Drops the last transitions of a zone file that its rule makes itself, so
@@ -107,8 +115,13 @@ bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result);
 bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result);
 
 // The zone that TZ names now, read once per process (a TZ value that names
-// no zone: UTC, as the C library falls back).
-const Zone64& CurrentZone();
+// no zone: UTC, as the C library falls back); null with errno = ENOMEM when a
+// value not seen before cannot be read for want of memory.
+const Zone64* CurrentZone();
+
+// False when TZ names a FIFO, a device or another file that is not a regular
+// one (the C library's tzset could block on it), or when out of memory.
+bool CLibraryMayReadTz();
 
 }  // namespace bobbin::detail
 
