@@ -42,16 +42,4 @@ bool SplitTime(Time64 time, TM64* date, Year* full_year);
 // The low 32 bits of value, as tm_year receives a year that does not fit.
 int LowBits(Year value);
 
-// A year between 1971 and 2037 with the same leap status and the same weekday
-// on 1 January as year, whose preceding year also has the leap status of the
-// year before year; years 1971 to 2037 are their own. Defined for |year| below
-// 10^15.
-Year safe_year(Year year);
-
-// For left > right: seconds from 1 January of right to 1 January of left.
-// Otherwise minus the seconds of the years left + 1 to right, which for a year
-// and its safe year is the exact (negative) span between them. 0 when equal.
-// Defined for years within +/-10^11.
-Time64 seconds_between_years(Year left, Year right);
-
 }  // namespace bobbin::detail
