@@ -127,21 +127,21 @@ Time64 WallOf(const Zone64& zone, Time64 time, const LocalType** type, bool* ins
     return time - correction + (*inserted ? 1 : 0) + (*type)->offset;
 }
 
-// A second whose wall clock reads wall, trying offset first (then the one
-// found there, for leap seconds the correction); false when none is found.
+// A second whose wall clock reads wall with offset, the leap-second
+// correction found by steps; false when there is none.
 bool SolveWithOffset(const Zone64& zone, Time64 wall, std::int32_t offset, Time64* time,
                      const LocalType** type) {
     Time64 candidate = wall - offset;
     for (int attempt = 0; attempt < 3; ++attempt) {
         bool inserted;
         const Time64 found = WallOf(zone, candidate, type, &inserted);
-        if (found == wall && !inserted) {
+        if (found == wall && !inserted && (*type)->offset == offset) {
             *time = candidate;
             return true;
         }
         // A leap second reads :60 of the minute before wall; wall is next.
-        const Time64 step = found == wall ? 1 : wall - found;
-        if (step > 86400 || step < -86400) return false;
+        const Time64 step = found == wall ? 1 : wall - (found - (*type)->offset + offset);
+        if (step == 0) return false;
         candidate += step;
     }
     return false;
