@@ -94,7 +94,12 @@ const Zone64* SharedZoneOfTz(const char* tz) {
             return shared.zone;
         }
     }
-    zones->push_back({tz != nullptr, tz != nullptr ? tz : "", zone});
+    try {
+        zones->push_back({tz != nullptr, tz != nullptr ? tz : "", zone});
+    } catch (const std::bad_alloc&) {
+        tzfree64(zone);
+        throw;
+    }
     return zone;
 }
 
@@ -107,8 +112,14 @@ struct SeenZone {
 };
 thread_local SeenZone seen;
 
-[[gnu::noinline]] const Zone64& LookUpZone(const char* tz) {
-    const Zone64* zone = SharedZoneOfTz(tz);
+[[gnu::noinline]] const Zone64* LookUpZone(const char* tz) {
+    const Zone64* zone;
+    try {
+        zone = SharedZoneOfTz(tz);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     const std::size_t length = tz == nullptr ? 0 : std::strlen(tz);
     if (length < sizeof seen.tz) {
         seen.tz_set = tz != nullptr;
@@ -117,18 +128,18 @@ thread_local SeenZone seen;
     } else {
         seen.zone = nullptr;
     }
-    return *zone;
+    return zone;
 }
 
 }  // namespace
 
 // The zone that TZ names now. TZ is read at every call, as localtime reads
 // it; only a value other than the one this thread saw last takes the lock.
-const Zone64& CurrentZone() {
+const Zone64* CurrentZone() {
     const char* tz = std::getenv("TZ");
     if (seen.zone != nullptr &&
         (tz == nullptr ? !seen.tz_set : seen.tz_set && std::strcmp(tz, seen.tz) == 0)) {
-        return *seen.zone;
+        return seen.zone;
     }
     return LookUpZone(tz);
 }
@@ -166,12 +177,15 @@ TM64* localtime64_r(const Time64* time, TM64* result) {
         errno = EOVERFLOW;
         return nullptr;
     }
-    return bobbin::detail::ZoneLocalTime(CurrentZone(), *time, result) ? result : nullptr;
+    const Zone64* zone = CurrentZone();
+    return zone != nullptr && bobbin::detail::ZoneLocalTime(*zone, *time, result) ? result
+                                                                                  : nullptr;
 }
 
 Time64 mktime64(TM64* date) {
     Time64 time;
-    return bobbin::detail::ZoneMakeTime(CurrentZone(), date, &time) ? time : -1;
+    const Zone64* zone = CurrentZone();
+    return zone != nullptr && bobbin::detail::ZoneMakeTime(*zone, date, &time) ? time : -1;
 }
 
 Time64 timelocal64(TM64* date) {

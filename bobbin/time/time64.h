@@ -49,7 +49,9 @@ BOBBIN_EXPORT TM64* gmtime64_r(const Time64* time, TM64* result);
 // Converts *time (not null) to local time in *result (not null), in the zone
 // that TZ names at the call (see above); tm_zone points to storage that lives
 // as long as the process. Returns result, or null with errno = EOVERFLOW when
-// the UTC or the local year does not fit tm_year; then *result is not written.
+// the UTC or the local year does not fit tm_year (ENOMEM when a zone newly
+// named by TZ could not be read for want of memory); then *result is not
+// written.
 BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 
 // Seconds for *date (not null) taken as local time; tm_wday and tm_yday are
@@ -66,7 +68,7 @@ BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 // as localtime64_r converts the result, so mktime64 of localtime64_r's date
 // gives its time back. Returns -1 with errno = EOVERFLOW, *date untouched,
 // when the normalised date or its UTC time lies outside the years that
-// tm_year holds.
+// tm_year holds (ENOMEM as for localtime64_r).
 BOBBIN_EXPORT Time64 mktime64(TM64* date);
 
 // The same as mktime64.

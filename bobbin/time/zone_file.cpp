@@ -154,7 +154,7 @@ Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size) {
 Zone64* ZoneFromFile(const char* path) {
     // Non-blocking, so that a FIFO does not stall the open; only a regular
     // file is read.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat status;
     int error = fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;

@@ -107,8 +107,9 @@ bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result);
 bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result);
 
 // The zone that TZ names now, read once per process (a TZ value that names
-// no zone: UTC, as the C library falls back).
-const Zone64& CurrentZone();
+// no zone: UTC, as the C library falls back); null with errno = ENOMEM when
+// a new value's zone could not be read for want of memory.
+const Zone64* CurrentZone();
 
 }  // namespace bobbin::detail
 
