@@ -193,13 +193,16 @@ bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_
 // in zone: one where the clock reads wall, told apart by isdst and then by
 // gmtoff when it reads wall twice; else, as mktime resolves a date that does
 // not occur or has the other isdst, one an hour or an offset change away.
-Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
+Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff,
+                  const LocalType** only_type) {
+    *only_type = nullptr;
     const LocalType& early = TypeAt(zone, wall - kBeforeSpan);
     const LocalType& late = TypeAt(zone, wall + kAfterSpan);
     // No zone changes its type twice within these two days and back: one
     // type throughout means one second with this wall clock.
     if (&early == &late && zone.leap_seconds.empty() &&
         (isdst < 0 || early.is_dst == (isdst > 0))) {
+        *only_type = &early;
         return wall - early.offset;
     }
     const std::int32_t tries[] = {early.offset, late.offset, TypeAt(zone, wall).offset};
@@ -283,10 +286,21 @@ bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result) {
     local.tm_sec = std::clamp(date->tm_sec, 0, 59);
     const Time64 extra_seconds = Time64{date->tm_sec} - local.tm_sec;
     const Time64 wall = timegm64(&local);
-    const Time64 time = SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff) + extra_seconds;
-    if (time < kFirstTime || time > kLastTime || !ZoneLocalTime(zone, time, &local)) {
+    const LocalType* only_type;
+    const Time64 time =
+        SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff, &only_type) + extra_seconds;
+    if (time < kFirstTime || time > kLastTime) {
         errno = EOVERFLOW;
         return false;
+    }
+    if (only_type != nullptr && extra_seconds == 0) {  // the wall clock is the date
+        Year year;
+        if (!SplitTime(wall, &local, &year)) return false;  // errno is EOVERFLOW
+        local.tm_isdst = only_type->is_dst ? 1 : 0;
+        local.tm_gmtoff = only_type->offset;
+        local.tm_zone = zone.names.c_str() + only_type->name;
+    } else if (!ZoneLocalTime(zone, time, &local)) {
+        return false;  // errno is EOVERFLOW
     }
     *date = local;
     *result = time;
