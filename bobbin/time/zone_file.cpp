@@ -23,6 +23,9 @@ constexpr std::size_t kHeaderSize = 44;
 constexpr std::int32_t kMinOffset = -25 * 3600;
 constexpr std::int32_t kMaxOffset = 26 * 3600;
 
+// Leap seconds add up to some tens; a larger correction is not a clock's.
+constexpr std::int64_t kMaxLeapCorrection = 86400;
+
 std::uint32_t ReadUnsigned32(const unsigned char* p) {
     return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
            std::uint32_t{p[3]};
@@ -53,8 +56,8 @@ bool ReadHeader(const unsigned char* data, std::size_t size, Header* header) {
     header->timecnt = ReadUnsigned32(data + 32);
     header->typecnt = ReadUnsigned32(data + 36);
     header->charcnt = ReadUnsigned32(data + 40);
-    return (header->version == 0 || (header->version >= '2' && header->version <= '4')) &&
-           header->typecnt >= 1 && header->typecnt <= 256 && header->charcnt >= 1 &&
+    return (header->version == 0 || header->version >= '2') && header->typecnt >= 1 &&
+           header->typecnt <= 256 && header->charcnt >= 1 &&
            (header->isutcnt == 0 || header->isutcnt == header->typecnt) &&
            (header->isstdcnt == 0 || header->isstdcnt == header->typecnt) &&
            kHeaderSize + header->DataSize(4) <= size;
@@ -95,7 +98,8 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
         leap.occurrence = ReadSigned(p, width);
         leap.correction = ReadSigned(p + width, 4);
         p += width + 4;
-        if (&leap != zone->leap_seconds.data() && leap.occurrence <= (&leap)[-1].occurrence) {
+        if ((&leap != zone->leap_seconds.data() && leap.occurrence <= (&leap)[-1].occurrence) ||
+            leap.correction < -kMaxLeapCorrection || leap.correction > kMaxLeapCorrection) {
             return false;
         }
     }
