@@ -39,7 +39,9 @@ std::size_t CountAtOrBefore(const Time64* times, std::size_t count, Time64 time)
 // 400-year cycles into the listed one. The list is not empty.
 std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
-    *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
+    const bool in_cycle = static_cast<std::uint64_t>(time - kRuleCycleStart) <
+                          static_cast<std::uint64_t>(kSecondsInGregorianCycle);
+    *cycles = in_cycle ? 0 : FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
     const Time64 within = time - *cycles * kSecondsInGregorianCycle;
     // Each listed year has two changes, from two years before the cycle on:
     // those of the year two before within's are earlier, those of the year
