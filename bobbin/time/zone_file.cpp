@@ -23,6 +23,10 @@ constexpr std::size_t kHeaderSize = 44;
 constexpr std::int32_t kMinOffset = -25 * 3600;
 constexpr std::int32_t kMaxOffset = 26 * 3600;
 
+// Times beyond these are malformed (the earliest that zone files use is
+// -2^59); the bound keeps differences of times within 64 bits.
+constexpr Time64 kMaxTime = Time64{1} << 60;
+
 // Leap seconds add up to some tens; a larger correction is not a clock's.
 constexpr std::int64_t kMaxLeapCorrection = 86400;
 
@@ -70,7 +74,10 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     for (Time64& time : zone->transitions) {
         time = ReadSigned(p, width);
         p += width;
-        if (&time != zone->transitions.data() && time <= (&time)[-1]) return false;
+        if ((&time != zone->transitions.data() && time <= (&time)[-1]) || time < -kMaxTime ||
+            time > kMaxTime) {
+            return false;
+        }
     }
     zone->rule_transition = header.timecnt;
     zone->transition_types.assign(p, p + header.timecnt);
@@ -99,6 +106,7 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
         leap.correction = ReadSigned(p + width, 4);
         p += width + 4;
         if ((&leap != zone->leap_seconds.data() && leap.occurrence <= (&leap)[-1].occurrence) ||
+            leap.occurrence < -kMaxTime || leap.occurrence > kMaxTime ||
             leap.correction < -kMaxLeapCorrection || leap.correction > kMaxLeapCorrection) {
             return false;
         }
