@@ -23,6 +23,13 @@ constexpr std::size_t kHeaderSize = 44;
 constexpr std::int32_t kMinOffset = -25 * 3600;
 constexpr std::int32_t kMaxOffset = 26 * 3600;
 
+// Times beyond these are malformed (the earliest that zone files use is
+// -2^59); the bound keeps differences of times within 64 bits.
+constexpr Time64 kMaxTime = Time64{1} << 60;
+
+// Leap seconds add up to some tens; a larger correction is not a clock's.
+constexpr std::int64_t kMaxLeapCorrection = 86400;
+
 std::uint32_t ReadUnsigned32(const unsigned char* p) {
     return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
            std::uint32_t{p[3]};
@@ -70,6 +77,7 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     for (Time64& time : zone->transitions) {
         time = ReadSigned(p, width);  // out of order as the file has them
         p += width;
+        if (time < -kMaxTime || time > kMaxTime) return false;
     }
     zone->rule_transition = header.timecnt;
     zone->transition_types.assign(p, p + header.timecnt);
@@ -96,6 +104,10 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
         leap.occurrence = ReadSigned(p, width);
         leap.correction = ReadSigned(p + width, 4);
         p += width + 4;
+        if (leap.occurrence < -kMaxTime || leap.occurrence > kMaxTime ||
+            leap.correction < -kMaxLeapCorrection || leap.correction > kMaxLeapCorrection) {
+            return false;
+        }
     }
     return true;  // the standard/wall and UT/local indicators are not needed
 }
@@ -154,7 +166,7 @@ Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size) {
 Zone64* ZoneFromFile(const char* path, bool* special) {
     // Non-blocking, so that a FIFO does not stall the open; only a regular
     // file is read.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat status;
     int error = fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;

@@ -39,7 +39,9 @@ std::size_t CountAtOrBefore(const Time64* times, std::size_t count, Time64 time)
 // 400-year cycles into the listed one. The list is not empty.
 std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
-    *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
+    const bool in_cycle = static_cast<std::uint64_t>(time - kRuleCycleStart) <
+                          static_cast<std::uint64_t>(kSecondsInGregorianCycle);
+    *cycles = in_cycle ? 0 : FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
     const Time64 within = time - *cycles * kSecondsInGregorianCycle;
     // within lies in listed year k or k + 1 (k counted in mean years): from
     // the first entry of year k - 1, the entries up to year k + 1's are
@@ -218,15 +220,18 @@ Time64 NextChange(const Zone64& zone, Time64 time) {
 // in zone: one where the clock reads wall, told apart by isdst and then by
 // gmtoff when it reads wall twice; else, as mktime resolves a date that does
 // not occur or has the other isdst, one an hour or an offset change away.
-Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
+Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff,
+                  const LocalType** only_type) {
     // The types that hold from wall - kBeforeSpan to wall + kAfterSpan, the
     // only seconds whose clock can read wall, each from its change on.
     constexpr int kMaxSpans = 12;
+    *only_type = nullptr;
     Time64 from = wall - kBeforeSpan;
     const LocalType* type = &TypeAt(zone, from);
     Time64 next = NextChange(zone, from);
     if (next > wall + kAfterSpan && zone.leap_seconds.empty() &&
         (isdst < 0 || type->is_dst == (isdst > 0))) {
+        *only_type = type;
         return wall - type->offset;
     }
     Time64 solutions[kMaxSpans];
@@ -333,10 +338,21 @@ bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result) {
     local.tm_sec = std::clamp(date->tm_sec, 0, 59);
     const Time64 extra_seconds = Time64{date->tm_sec} - local.tm_sec;
     const Time64 wall = timegm64(&local);
-    const Time64 time = SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff) + extra_seconds;
-    if (time < kFirstTime || time > kLastTime || !ZoneLocalTime(zone, time, &local)) {
+    const LocalType* only_type;
+    const Time64 time =
+        SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff, &only_type) + extra_seconds;
+    if (time < kFirstTime || time > kLastTime) {
         errno = EOVERFLOW;
         return false;
+    }
+    if (only_type != nullptr && extra_seconds == 0) {  // the wall clock is the date
+        Year year;
+        if (!SplitTime(wall, &local, &year)) return false;  // errno is EOVERFLOW
+        local.tm_isdst = only_type->is_dst ? 1 : 0;
+        local.tm_gmtoff = only_type->offset;
+        local.tm_zone = zone.names.c_str() + only_type->name;
+    } else if (!ZoneLocalTime(zone, time, &local)) {
+        return false;  // errno is EOVERFLOW
     }
     *date = local;
     *result = time;

@@ -325,6 +325,27 @@ TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
         EXPECT_EQ(bobbin::detail::ZoneFromFileImage(cut.data(), cut.size()), nullptr) << size;
         EXPECT_EQ(errno, EINVAL) << size;
     }
+    // A version 2 image whose one transition lies at the first 64-bit second.
+    std::vector<unsigned char> far = {'T', 'Z', 'i', 'f', '2'};
+    auto header = [&far](unsigned char timecnt) {
+        far.resize(far.size() < 44 ? 20 : far.size() + 15);
+        for (const unsigned char count : {0, 0, 0, int{timecnt}, 1, 4}) {
+            far.insert(far.end(), {0, 0, 0, count});
+        }
+    };
+    header(0);
+    far.insert(far.end(), {0, 0, 0, 0, 0, 0, 'U', 'T', 'C', 0});  // one type, "UTC"
+    far.insert(far.end(), {'T', 'Z', 'i', 'f', '2'});
+    header(1);
+    far.insert(far.end(), {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'U', 'T', 'C', 0});
+    far.insert(far.end(), {'\n', 'U', 'T', 'C', '0', '\n'});
+    errno = 0;
+    EXPECT_EQ(bobbin::detail::ZoneFromFileImage(far.data(), far.size()), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    far[far.size() - 25] = 0xF0;  // -2^60 + ...: a time that files may hold
+    Zone64* first = bobbin::detail::ZoneFromFileImage(far.data(), far.size());
+    EXPECT_NE(first, nullptr);
+    tzfree64(first);
     for (std::size_t field = 20; field < 44; field += 4) {  // each count of the first header
         std::vector<unsigned char> lying = image;
         lying[field] = 0x7F;
