@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "bobbin/time/internal/zone.h"
@@ -75,7 +77,7 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     const unsigned char* p = data;
     zone->transitions.resize(header.timecnt);
     for (Time64& time : zone->transitions) {
-        time = ReadSigned(p, width);  // out of order as the file has them
+        time = ReadSigned(p, width);
         p += width;
         if (time < -kMaxTime || time > kMaxTime) return false;
     }
@@ -109,6 +111,23 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
             return false;
         }
     }
+    // Out of order as some files have them: sorted, each time with its type,
+    // so that every search sees ascending times.
+    if (!std::is_sorted(zone->transitions.begin(), zone->transitions.end())) {
+        std::vector<std::pair<Time64, std::uint8_t>> pairs;
+        for (std::size_t i = 0; i < zone->transitions.size(); ++i) {
+            pairs.emplace_back(zone->transitions[i], zone->transition_types[i]);
+        }
+        std::stable_sort(pairs.begin(), pairs.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            zone->transitions[i] = pairs[i].first;
+            zone->transition_types[i] = pairs[i].second;
+        }
+    }
+    std::stable_sort(
+        zone->leap_seconds.begin(), zone->leap_seconds.end(),
+        [](const LeapSecond& a, const LeapSecond& b) { return a.occurrence < b.occurrence; });
     return true;  // the standard/wall and UT/local indicators are not needed
 }
 
