@@ -128,7 +128,18 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     std::stable_sort(
         zone->leap_seconds.begin(), zone->leap_seconds.end(),
         [](const LeapSecond& a, const LeapSecond& b) { return a.occurrence < b.occurrence; });
-    return true;  // the standard/wall and UT/local indicators are not needed
+    // Two transitions or leap seconds at one time are malformed, and so is a
+    // leap second that moves the correction by other than one second (RFC
+    // 8536; the first record may hold any correction). The standard/wall
+    // and UT/local indicators are not needed.
+    const auto same_time = [](const LeapSecond& a, const LeapSecond& b) {
+        return a.occurrence == b.occurrence ||
+               (b.correction - a.correction != 1 && b.correction - a.correction != -1);
+    };
+    return std::adjacent_find(zone->transitions.begin(), zone->transitions.end()) ==
+               zone->transitions.end() &&
+           std::adjacent_find(zone->leap_seconds.begin(), zone->leap_seconds.end(), same_time) ==
+               zone->leap_seconds.end();
 }
 
 // The footer "\nrule\n" in [p, end): its rule, when not empty, follows the

@@ -339,8 +339,18 @@ bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result) {
     const Time64 extra_seconds = Time64{date->tm_sec} - local.tm_sec;
     const Time64 wall = timegm64(&local);
     const LocalType* only_type;
-    const Time64 time =
+    Time64 time =
         SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff, &only_type) + extra_seconds;
+    if (date->tm_sec == 60 && !zone.leap_seconds.empty()) {
+        // A leap second where :59 of its minute does not occur (a transition
+        // at it): the second before the next minute, when it reads :60.
+        const Time64 leap =
+            SolveLocal(zone, wall + 1, date->tm_isdst, date->tm_gmtoff, &only_type) - 1;
+        bool inserted = false;
+        LeapCorrection(zone, leap, &inserted);
+        if (inserted && !(LeapCorrection(zone, time, &inserted), inserted)) time = leap;
+        only_type = nullptr;
+    }
     if (time < kFirstTime || time > kLastTime) {
         errno = EOVERFLOW;
         return false;
