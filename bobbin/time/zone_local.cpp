@@ -104,16 +104,19 @@ const LocalType& TypeAt(const Zone64& zone, Time64 time) {
 }
 
 // The leap-second correction at time, and whether time is an inserted leap
-// second itself.
+// second itself. A first record whose correction is not one second is where
+// a file's data was cut (RFC 8536): its correction holds before it too.
 std::int64_t LeapCorrection(const Zone64& zone, Time64 time, bool* inserted) {
     *inserted = false;
     const std::vector<LeapSecond>& leaps = zone.leap_seconds;
     const auto next =
         std::upper_bound(leaps.begin(), leaps.end(), time,
                          [](Time64 value, const LeapSecond& l) { return value < l.occurrence; });
-    if (next == leaps.begin()) return 0;
+    const std::int64_t first = leaps.empty() ? 0 : leaps.front().correction;
+    const std::int64_t leading = first == 1 || first == -1 ? 0 : first;
+    if (next == leaps.begin()) return leading;
     const LeapSecond& last = next[-1];
-    const std::int64_t before = next - 1 == leaps.begin() ? 0 : next[-2].correction;
+    const std::int64_t before = next - 1 == leaps.begin() ? leading : next[-2].correction;
     *inserted = last.occurrence == time && last.correction > before;
     return last.correction;
 }

@@ -355,7 +355,7 @@ TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
 
 // A zone file image: a header of version and its block of transitions
 // (with type indices), types (6 bytes each: offset, isdst, name index),
-// names and leap seconds (corrections 1, 2, ...), each time width bytes wide.
+// names and leap seconds (corrections ..., 2, 1), each time width bytes wide.
 std::string Block(char version, int width, const std::vector<Time64>& times,
                   const std::string& indices, const std::string& types, const std::string& names,
                   const std::vector<Time64>& leaps = {}) {
@@ -371,7 +371,7 @@ std::string Block(char version, int width, const std::vector<Time64>& times,
     for (const Time64 time : times) image += big(time, width);
     image += indices + types + names;
     for (std::size_t i = 0; i < leaps.size(); ++i) {
-        image += big(leaps[i], width) + big(static_cast<Time64>(i) + 1, 4);
+        image += big(leaps[i], width) + big(static_cast<Time64>(leaps.size() - i), 4);
     }
     return image;
 }
