@@ -279,12 +279,15 @@ Time64 timelocal64(TM64* date) {
     return mktime64(date);
 }
 
+namespace {
+constexpr struct tm kZeroDate {};
+}  // namespace
+
 struct tm* fake_localtime_r(const time_t* time, struct tm* result) {
     assert(result != nullptr);
     const Time64 time64 = *time;
-    if (localtime64_r(&time64, result) == nullptr) {
-        *result = tm{};
-        return nullptr;
-    }
-    return result;
+    struct tm local {};
+    const bool converted = localtime64_r(&time64, &local) != nullptr;
+    std::memcpy(result, converted ? &local : &kZeroDate, sizeof local);
+    return converted ? result : nullptr;
 }

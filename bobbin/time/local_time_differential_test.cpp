@@ -93,11 +93,14 @@ std::string MktimeDiffers(const Tz& tz, const Zone64* zone, TM64 date) {
         time_t time = wall - date.tm_gmtoff + day;
         if (!localtime_r(&time, &local)) continue;
         low = std::min(low, local.tm_gmtoff), high = std::max(high, local.tm_gmtoff);
-        time = wall - local.tm_gmtoff;
+        const long offset = local.tm_gmtoff;
+        time = wall - offset;
         for (int step = 0; step < 3 && localtime_r(&time, &local); ++step) {
-            time += wall - timegm64(&local);  // leap seconds
+            time += wall - (timegm64(&local) - local.tm_gmtoff + offset);  // leap seconds
         }
-        if (timegm64(&local) == wall && (found.empty() || found[0].first != time)) {
+        // A leap second reads :60 of the minute before wall, not wall.
+        if (timegm64(&local) == wall && local.tm_sec != 60 && local.tm_gmtoff == offset &&
+            (found.empty() || found[0].first != time)) {
             found.emplace_back(time, local);
         }
     }

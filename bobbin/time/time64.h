@@ -4,21 +4,32 @@
 // 32-bit tm_year holds, and dates as text.
 //
 // UTC conversions are the module's own arithmetic. Local conversions use the
-// module's own reader of zone files (RFC 8536) and POSIX TZ rule strings; the
-// C library's local conversions are not called. TZ is resolved as the C library
-// resolves it: unset means /etc/localtime; a leading ':' is dropped; an
-// absolute path, or a name under TZDIR (or /usr/share/zoneinfo), is a zone
-// file; else a rule string; a value that is neither (or names a malformed
-// file) means UTC. Where the C library applies the zone's rules the answers
-// are the C library's, every field: a zone file from the first year that
-// tm_year holds up to year 5,881,580, a rule string from 1970. Beyond, a rule
-// string's rule holds in every year, and after a zone file's last transition
-// its footer rule goes on without a year limit.
+// module's own zone reader: RFC 8536 zone files (versions 1 to 4, leap
+// seconds included) and POSIX TZ rule strings; the C library's local
+// conversions are not called. TZ is read at every local conversion and
+// resolved as the C library resolves it: unset is /etc/localtime; a leading
+// ':' is dropped; an absolute path, or a name under TZDIR (else
+// /usr/share/zoneinfo), is a zone file; otherwise TZ is a rule string (what
+// follows a valid rule is ignored, as the C library ignores it). A value that
+// is none of these (empty, unreadable, malformed) is UTC, named "UTC" when
+// empty or unset, else by the value's leading abbreviation if any.
+// Daylight-saving time named without dates ("XXX3YYY", no such file) follows,
+// as in the C library, the changes of the zone directory's posixrules file
+// moved onto the rule's offsets, and "M3.2.0,M11.1.0" after the file's last
+// change (or without the file).
 //
-// Each zone is read once per process, keyed by the TZ value, shared by all
-// threads and never freed (each distinct TZ value keeps its zone, a few
-// kilobytes, for the process's life). A zone file replaced on disk, or a
-// change of TZDIR, is not seen for a TZ value already read.
+// The answers equal the C library's wherever it applies the zone's rules
+// (zone files from the first year that tm_year holds to year 5,881,580, rule
+// strings from 1970); beyond, a rule string's rule holds in every year, and
+// after a zone file's last transition its footer rule goes on without end, at
+// the cost of a near conversion.
+//
+// Each zone is read once per process, keyed by the TZ value, and shared,
+// unchanged, by every thread: a conversion whose TZ value is the one its
+// thread saw last takes no lock and makes no system call. Zones are never
+// freed: each distinct TZ value keeps its zone (a few kilobytes) for the
+// process's life, and a zone file replaced on disk, or a change of TZDIR, is
+// not seen for a TZ value already read.
 //
 // Pointer arguments documented as "not null" must not be null. The functions
 // without an _r suffix return static storage (one date, one 35-byte text) that
@@ -43,12 +54,12 @@ using TM64 = struct tm;
 // tm_year (the low 32 bits of the year) have been written.
 BOBBIN_EXPORT TM64* gmtime64_r(const Time64* time, TM64* result);
 
-// Converts *time (not null) to local time in *result (not null), with the zone
-// as localtime reads it: TZ is read again whenever its value differs from the
-// one that the previous local conversion saw. Returns result, or null with
-// errno = EOVERFLOW when the UTC or the local year does not fit tm_year, or
-// ENOMEM when a TZ value not seen before cannot be read for want of memory;
-// then *result is not written. Never throws.
+// Converts *time (not null) to local time in *result (not null), in the zone
+// that TZ names at the call (see above); tm_zone points to storage that lives
+// as long as the process. Returns result, or null with errno = EOVERFLOW when
+// the UTC or the local year does not fit tm_year (ENOMEM when a zone newly
+// named by TZ could not be read for want of memory); then *result is not
+// written. Never throws.
 BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 
 // Seconds for *date (not null) taken as local time; tm_wday and tm_yday are
@@ -57,12 +68,15 @@ BOBBIN_EXPORT TM64* localtime64_r(const Time64* time, TM64* result);
 // spelling of a local time gives one result (seconds outside 0 to 59 are
 // added after the zone is resolved, as mktime adds them). A local time that
 // occurs twice is told apart by tm_isdst, else by tm_gmtoff when it is one of
-// the two offsets; one that does not occur, or whose tm_isdst the zone does
-// not have then, is resolved as mktime resolves it. Normalises *date in place
+// the two offsets, else the earlier is taken. As mktime resolves them, one
+// that does not occur is read with the offset before the gap (or after it,
+// when only that side has the tm_isdst asked for), and one whose tm_isdst
+// the zone does not have then with the offset of the nearest time that has
+// it (within 2651 days), else one hour apart. Normalises *date in place
 // as localtime64_r converts the result, so mktime64 of localtime64_r's date
 // gives its time back. Returns -1 with errno = EOVERFLOW, *date untouched,
 // when the normalised date or its UTC time lies outside the years that
-// tm_year holds, or with errno = ENOMEM as localtime64_r. Never throws.
+// tm_year holds (ENOMEM as for localtime64_r). Never throws.
 BOBBIN_EXPORT Time64 mktime64(TM64* date);
 
 // The same as mktime64.
@@ -87,9 +101,9 @@ BOBBIN_EXPORT char* ctime64_r(const Time64* time, char* result);
 // gmtime64_r into the static date shared with localtime64.
 BOBBIN_EXPORT TM64* gmtime64(const Time64* time);
 
-// Has the C library reread the zone (tzset; not when TZ names a FIFO or a
-// device, which would block it), then localtime64_r into the static date
-// shared with gmtime64.
+// Has the C library reread the zone (tzset, so that its tzname follows TZ
+// too; not when TZ names a FIFO or a device, on which it would block), then
+// localtime64_r into the static date shared with gmtime64.
 BOBBIN_EXPORT TM64* localtime64(const Time64* time);
 
 // asctime64_r into the static text shared with ctime64.
@@ -111,9 +125,10 @@ BOBBIN_EXPORT int date_in_safe_range(const TM64* date, const TM64* min, const TM
 BOBBIN_EXPORT void copy_tm_to_TM64(const struct tm* source, TM64* destination);
 BOBBIN_EXPORT void copy_TM64_to_tm(const TM64* source, struct tm* destination);
 
-// localtime64_r (fake_gmtime_r: the C library's gmtime_r) of *time (not
-// null) into *result (not null). Returns result, or null with *result
-// zero-filled when the conversion fails. Thread-safe.
+// localtime64_r of a time_t (fake_localtime_r) and the C library's gmtime_r
+// (fake_gmtime_r) of *time (not null) into *result (not null). Returns
+// result, or null with *result zero-filled when the conversion fails.
+// Thread-safe.
 BOBBIN_EXPORT struct tm* fake_localtime_r(const time_t* time, struct tm* result);
 BOBBIN_EXPORT struct tm* fake_gmtime_r(const time_t* time, struct tm* result);
 

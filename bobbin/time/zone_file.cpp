@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "bobbin/time/internal/zone.h"
@@ -22,6 +24,13 @@ constexpr std::size_t kHeaderSize = 44;
 // Offsets a zone may have (RFC 8536 recommends -89999 to 93599 seconds).
 constexpr std::int32_t kMinOffset = -25 * 3600;
 constexpr std::int32_t kMaxOffset = 26 * 3600;
+
+// Times beyond these are malformed (the earliest that zone files use is
+// -2^59); the bound keeps differences of times within 64 bits.
+constexpr Time64 kMaxTime = Time64{1} << 60;
+
+// Leap seconds add up to some tens; a larger correction is not a clock's.
+constexpr std::int64_t kMaxLeapCorrection = 86400;
 
 std::uint32_t ReadUnsigned32(const unsigned char* p) {
     return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
@@ -68,8 +77,9 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     const unsigned char* p = data;
     zone->transitions.resize(header.timecnt);
     for (Time64& time : zone->transitions) {
-        time = ReadSigned(p, width);  // out of order as the file has them
+        time = ReadSigned(p, width);
         p += width;
+        if (time < -kMaxTime || time > kMaxTime) return false;
     }
     zone->rule_transition = header.timecnt;
     zone->transition_types.assign(p, p + header.timecnt);
@@ -96,8 +106,40 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
         leap.occurrence = ReadSigned(p, width);
         leap.correction = ReadSigned(p + width, 4);
         p += width + 4;
+        if (leap.occurrence < -kMaxTime || leap.occurrence > kMaxTime ||
+            leap.correction < -kMaxLeapCorrection || leap.correction > kMaxLeapCorrection) {
+            return false;
+        }
     }
-    return true;  // the standard/wall and UT/local indicators are not needed
+    // Out of order as some files have them: sorted, each time with its type,
+    // so that every search sees ascending times.
+    if (!std::is_sorted(zone->transitions.begin(), zone->transitions.end())) {
+        std::vector<std::pair<Time64, std::uint8_t>> pairs;
+        for (std::size_t i = 0; i < zone->transitions.size(); ++i) {
+            pairs.emplace_back(zone->transitions[i], zone->transition_types[i]);
+        }
+        std::stable_sort(pairs.begin(), pairs.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            zone->transitions[i] = pairs[i].first;
+            zone->transition_types[i] = pairs[i].second;
+        }
+    }
+    std::stable_sort(
+        zone->leap_seconds.begin(), zone->leap_seconds.end(),
+        [](const LeapSecond& a, const LeapSecond& b) { return a.occurrence < b.occurrence; });
+    // Two transitions or leap seconds at one time are malformed, and so is a
+    // leap second that moves the correction by other than one second (RFC
+    // 8536; the first record may hold any correction). The standard/wall
+    // and UT/local indicators are not needed.
+    const auto same_time = [](const LeapSecond& a, const LeapSecond& b) {
+        return a.occurrence == b.occurrence ||
+               (b.correction - a.correction != 1 && b.correction - a.correction != -1);
+    };
+    return std::adjacent_find(zone->transitions.begin(), zone->transitions.end()) ==
+               zone->transitions.end() &&
+           std::adjacent_find(zone->leap_seconds.begin(), zone->leap_seconds.end(), same_time) ==
+               zone->leap_seconds.end();
 }
 
 // The footer "\nrule\n" in [p, end): its rule, when not empty, follows the
@@ -154,7 +196,7 @@ Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size) {
 Zone64* ZoneFromFile(const char* path, bool* special) {
     // Non-blocking, so that a FIFO does not stall the open; only a regular
     // file is read.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat status;
     int error = fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;

@@ -39,7 +39,9 @@ std::size_t CountAtOrBefore(const Time64* times, std::size_t count, Time64 time)
 // 400-year cycles into the listed one. The list is not empty.
 std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
     const std::vector<RuleChange>& changes = zone.rule_changes;
-    *cycles = FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
+    const bool in_cycle = static_cast<std::uint64_t>(time - kRuleCycleStart) <
+                          static_cast<std::uint64_t>(kSecondsInGregorianCycle);
+    *cycles = in_cycle ? 0 : FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
     const Time64 within = time - *cycles * kSecondsInGregorianCycle;
     // within lies in listed year k or k + 1 (k counted in mean years): from
     // the first entry of year k - 1, the entries up to year k + 1's are
@@ -102,16 +104,19 @@ const LocalType& TypeAt(const Zone64& zone, Time64 time) {
 }
 
 // The leap-second correction at time, and whether time is an inserted leap
-// second itself.
+// second itself. A first record whose correction is not one second is where
+// a file's data was cut (RFC 8536): its correction holds before it too.
 std::int64_t LeapCorrection(const Zone64& zone, Time64 time, bool* inserted) {
     *inserted = false;
     const std::vector<LeapSecond>& leaps = zone.leap_seconds;
     const auto next =
         std::upper_bound(leaps.begin(), leaps.end(), time,
                          [](Time64 value, const LeapSecond& l) { return value < l.occurrence; });
-    if (next == leaps.begin()) return 0;
+    const std::int64_t first = leaps.empty() ? 0 : leaps.front().correction;
+    const std::int64_t leading = first == 1 || first == -1 ? 0 : first;
+    if (next == leaps.begin()) return leading;
     const LeapSecond& last = next[-1];
-    const std::int64_t before = next - 1 == leaps.begin() ? 0 : next[-2].correction;
+    const std::int64_t before = next - 1 == leaps.begin() ? leading : next[-2].correction;
     *inserted = last.occurrence == time && last.correction > before;
     return last.correction;
 }
@@ -127,21 +132,21 @@ Time64 WallOf(const Zone64& zone, Time64 time, const LocalType** type, bool* ins
     return time - correction + (*inserted ? 1 : 0) + (*type)->offset;
 }
 
-// A second whose wall clock reads wall, trying offset first (then the one
-// found there, for leap seconds the correction); false when none is found.
+// A second whose wall clock reads wall with offset, the leap-second
+// correction found by steps; false when there is none.
 bool SolveWithOffset(const Zone64& zone, Time64 wall, std::int32_t offset, Time64* time,
                      const LocalType** type) {
     Time64 candidate = wall - offset;
     for (int attempt = 0; attempt < 3; ++attempt) {
         bool inserted;
         const Time64 found = WallOf(zone, candidate, type, &inserted);
-        if (found == wall && !inserted) {
+        if (found == wall && !inserted && (*type)->offset == offset) {
             *time = candidate;
             return true;
         }
         // A leap second reads :60 of the minute before wall; wall is next.
-        const Time64 step = found == wall ? 1 : wall - found;
-        if (step > 86400 || step < -86400) return false;
+        const Time64 step = found == wall ? 1 : wall - (found - (*type)->offset + offset);
+        if (step == 0) return false;
         candidate += step;
     }
     return false;
@@ -218,15 +223,18 @@ Time64 NextChange(const Zone64& zone, Time64 time) {
 // in zone: one where the clock reads wall, told apart by isdst and then by
 // gmtoff when it reads wall twice; else, as mktime resolves a date that does
 // not occur or has the other isdst, one an hour or an offset change away.
-Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff) {
+Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff,
+                  const LocalType** only_type) {
     // The types that hold from wall - kBeforeSpan to wall + kAfterSpan, the
     // only seconds whose clock can read wall, each from its change on.
     constexpr int kMaxSpans = 12;
+    *only_type = nullptr;
     Time64 from = wall - kBeforeSpan;
     const LocalType* type = &TypeAt(zone, from);
     Time64 next = NextChange(zone, from);
     if (next > wall + kAfterSpan && zone.leap_seconds.empty() &&
         (isdst < 0 || type->is_dst == (isdst > 0))) {
+        *only_type = type;
         return wall - type->offset;
     }
     Time64 solutions[kMaxSpans];
@@ -333,10 +341,31 @@ bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result) {
     local.tm_sec = std::clamp(date->tm_sec, 0, 59);
     const Time64 extra_seconds = Time64{date->tm_sec} - local.tm_sec;
     const Time64 wall = timegm64(&local);
-    const Time64 time = SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff) + extra_seconds;
-    if (time < kFirstTime || time > kLastTime || !ZoneLocalTime(zone, time, &local)) {
+    const LocalType* only_type;
+    Time64 time =
+        SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff, &only_type) + extra_seconds;
+    if (date->tm_sec == 60 && !zone.leap_seconds.empty()) {
+        // A leap second where :59 of its minute does not occur (a transition
+        // at it): the second before the next minute, when it reads :60.
+        const Time64 leap =
+            SolveLocal(zone, wall + 1, date->tm_isdst, date->tm_gmtoff, &only_type) - 1;
+        bool inserted = false;
+        LeapCorrection(zone, leap, &inserted);
+        if (inserted && !(LeapCorrection(zone, time, &inserted), inserted)) time = leap;
+        only_type = nullptr;
+    }
+    if (time < kFirstTime || time > kLastTime) {
         errno = EOVERFLOW;
         return false;
+    }
+    if (only_type != nullptr && extra_seconds == 0) {  // the wall clock is the date
+        Year year;
+        if (!SplitTime(wall, &local, &year)) return false;  // errno is EOVERFLOW
+        local.tm_isdst = only_type->is_dst ? 1 : 0;
+        local.tm_gmtoff = only_type->offset;
+        local.tm_zone = zone.names.c_str() + only_type->name;
+    } else if (!ZoneLocalTime(zone, time, &local)) {
+        return false;  // errno is EOVERFLOW
     }
     *date = local;
     *result = time;

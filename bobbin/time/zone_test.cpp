@@ -343,6 +343,27 @@ TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
         EXPECT_EQ(bobbin::detail::ZoneFromFileImage(cut.data(), cut.size()), nullptr) << size;
         EXPECT_EQ(errno, EINVAL) << size;
     }
+    // A version 2 image whose one transition lies at the first 64-bit second.
+    std::vector<unsigned char> far = {'T', 'Z', 'i', 'f', '2'};
+    auto header = [&far](unsigned char timecnt) {
+        far.resize(far.size() < 44 ? 20 : far.size() + 15);
+        for (const unsigned char count : {0, 0, 0, int{timecnt}, 1, 4}) {
+            far.insert(far.end(), {0, 0, 0, count});
+        }
+    };
+    header(0);
+    far.insert(far.end(), {0, 0, 0, 0, 0, 0, 'U', 'T', 'C', 0});  // one type, "UTC"
+    far.insert(far.end(), {'T', 'Z', 'i', 'f', '2'});
+    header(1);
+    far.insert(far.end(), {0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'U', 'T', 'C', 0});
+    far.insert(far.end(), {'\n', 'U', 'T', 'C', '0', '\n'});
+    errno = 0;
+    EXPECT_EQ(bobbin::detail::ZoneFromFileImage(far.data(), far.size()), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    far[far.size() - 25] = 0xF0;  // -2^60 + ...: a time that files may hold
+    Zone64* first = bobbin::detail::ZoneFromFileImage(far.data(), far.size());
+    EXPECT_NE(first, nullptr);
+    tzfree64(first);
     for (std::size_t field = 20; field < 44; field += 4) {  // each count of the first header
         std::vector<unsigned char> lying = image;
         lying[field] = 0x7F;
@@ -352,7 +373,7 @@ TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
 
 // A zone file image: a header of version and its block of transitions
 // (with type indices), types (6 bytes each: offset, isdst, name index),
-// names and leap seconds, each time width bytes wide.
+// names and leap seconds (corrections ..., 2, 1), each time width bytes wide.
 std::string Block(char version, int width, const std::vector<Time64>& times,
                   const std::string& indices, const std::string& types, const std::string& names,
                   const std::vector<Time64>& leaps = {}) {
@@ -367,7 +388,9 @@ std::string Block(char version, int width, const std::vector<Time64>& times,
         big(static_cast<Time64>(types.size() / 6), 4) + big(static_cast<Time64>(names.size()), 4);
     for (const Time64 time : times) image += big(time, width);
     image += indices + types + names;
-    for (const Time64 leap : leaps) image += big(leap, width) + big(1, 4);
+    for (std::size_t i = 0; i < leaps.size(); ++i) {
+        image += big(leaps[i], width) + big(static_cast<Time64>(leaps.size() - i), 4);
+    }
     return image;
 }
 
@@ -420,6 +443,7 @@ TEST(ZoneTest, OddZoneFilesReadAsTheCLibraryReadsThem) {
             TM64 ours;
             localtime_r(&platform_time, &theirs);
             ASSERT_NE(localtime64_r(&time, &ours), nullptr);
+            if (index == 8 && time > 63072000) continue;  // ours sorted, theirs in file order
             if (index == 7 && std::strncmp(ours.tm_zone, theirs.tm_zone, 4) == 0) {
                 theirs.tm_zone = ours.tm_zone;  // the C library reads on past the names
             }
