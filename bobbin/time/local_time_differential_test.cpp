@@ -139,9 +139,14 @@ std::string MktimeDiffers(const Tz& tz, const Zone64* zone, TM64 date) {
     // those between the time it looked at and the date: a minute will do there.
     const bool leaps = tz.value && std::string(tz.value).rfind("right/", 0) == 0 &&
                        picked.empty() && round_trip && std::abs(my_time - their_time) < 60;
-    if (their_refusal
-            ? refused
-            : leaps || (my_time == their_time && Text(mine) == Text(date) && round_trip)) {
+    // A tm_isdst that neither side holds (Apia's skipped day, daylight time on
+    // both sides): the C library borrows an offset by a search of its own; any
+    // second that reads the date back, within the widest swing (26 h), will do.
+    const bool borrowed = picked.empty() && found.size() == 1 && date.tm_isdst >= 0 && round_trip &&
+                          std::abs(my_time - their_time) <= 26 * 3600;
+    if (their_refusal ? refused
+                      : leaps || borrowed ||
+                            (my_time == their_time && Text(mine) == Text(date) && round_trip)) {
         return "";
     }
     return "mktime64 of " + given + ": " + std::to_string(my_time) + " " + Text(mine) +

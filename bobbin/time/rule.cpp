@@ -167,6 +167,8 @@ const char* ParseRule(const char* text, Rule* rule) {
             rule->start = start;
             rule->end = stop;
             end = p;
+        } else {
+            rule->daylight_name.clear();  // dates that do not parse: standard time only
         }
     }
     return end;

@@ -49,8 +49,8 @@ using TM64 = struct tm;
 
 // Converts *time (not null) to a UTC date in *result (not null); tm_isdst is
 // 0, tm_gmtoff and tm_zone are not written. Returns result, or null with
-// errno = EOVERFLOW when the year does not fit tm_year (times before
-// -67768040609740800 or after 67768036191676799); then only tm_isdst (0) and
+// errno = EOVERFLOW when the year does not fit tm_year (before the first
+// second of year -2147481748 or after the last of year 2147485547); then only tm_isdst (0) and
 // tm_year (the low 32 bits of the year) have been written.
 BOBBIN_EXPORT TM64* gmtime64_r(const Time64* time, TM64* result);
 
