@@ -66,9 +66,9 @@ Year YearOf(Time64 time) {
 
 }  // namespace
 
-bool SplitTime(Time64 time, TM64* date, Year* full_year) {
+bool SplitTime(Time64 time, TM64* date, Year* fullYear) {
     if (time < kFirstTime - kBiasMargin || time > kLastTime + kBiasMargin) {
-        *full_year = YearOf(time);
+        *fullYear = YearOf(time);
         errno = EOVERFLOW;
         return false;
     }
@@ -96,7 +96,7 @@ bool SplitTime(Time64 time, TM64* date, Year* full_year) {
     const std::uint32_t in_january_or_february = day_of_year >= 306 ? 1 : 0;
     const Year year = (static_cast<Year>(cycles) - kBiasCycles) * kYearsInGregorianCycle +
                       century * 100 + year_of_century + in_january_or_february;
-    *full_year = year;
+    *fullYear = year;
     if (!FitsInt(year - 1900)) {
         errno = EOVERFLOW;
         return false;

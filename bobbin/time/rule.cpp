@@ -20,15 +20,15 @@ constexpr RuleDate kDefaultEnd = {RuleDate::kMonthWeekDay, 11, 1, 0, 7200};
 
 // A decimal number of at most max_digits digits from *text; false when there
 // is none or it exceeds max_value.
-bool ParseNumber(const char** text, int max_digits, int max_value, int* value) {
+bool ParseNumber(const char** text, int maxDigits, int maxValue, int* value) {
     const char* p = *text;
     int number = 0;
     int digits = 0;
-    while (digits < max_digits && std::isdigit(static_cast<unsigned char>(*p))) {
+    while (digits < maxDigits && std::isdigit(static_cast<unsigned char>(*p))) {
         number = number * 10 + (*p++ - '0');
         ++digits;
     }
-    if (digits == 0 || number > max_value) return false;
+    if (digits == 0 || number > maxValue) return false;
     *text = p;
     *value = number;
     return true;
@@ -38,17 +38,17 @@ bool ParseNumber(const char** text, int max_digits, int max_value, int* value) {
 // An offset (max_hours kOffsetHours) takes hh of any length, beyond 24 as 24,
 // as the C library reads it.
 constexpr int kOffsetHours = 24;
-bool ParseTime(const char** text, int max_hours, std::int32_t* seconds) {
+bool ParseTime(const char** text, int maxHours, std::int32_t* seconds) {
     const char* p = *text;
     int sign = 1;
     if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1 : 1;
     int hours = 0, minutes = 0, secs = 0;
-    if (max_hours == kOffsetHours) {
+    if (maxHours == kOffsetHours) {
         if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
         for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
             hours = std::min(hours * 10 + (*p - '0'), kOffsetHours);
         }
-    } else if (!ParseNumber(&p, 3, max_hours, &hours)) {
+    } else if (!ParseNumber(&p, 3, maxHours, &hours)) {
         return false;
     }
     if (*p == ':') {

@@ -224,17 +224,17 @@ Time64 NextChange(const Zone64& zone, Time64 time) {
 // gmtoff when it reads wall twice; else, as mktime resolves a date that does
 // not occur or has the other isdst, one an hour or an offset change away.
 Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff,
-                  const LocalType** only_type) {
+                  const LocalType** onlyType) {
     // The types that hold from wall - kBeforeSpan to wall + kAfterSpan, the
     // only seconds whose clock can read wall, each from its change on.
     constexpr int kMaxSpans = 12;
-    *only_type = nullptr;
+    *onlyType = nullptr;
     Time64 from = wall - kBeforeSpan;
     const LocalType* type = &TypeAt(zone, from);
     Time64 next = NextChange(zone, from);
     if (next > wall + kAfterSpan && zone.leap_seconds.empty() &&
         (isdst < 0 || type->is_dst == (isdst > 0))) {
-        *only_type = type;
+        *onlyType = type;
         return wall - type->offset;
     }
     Time64 solutions[kMaxSpans];

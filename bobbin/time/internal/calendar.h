@@ -35,9 +35,9 @@ constexpr std::int64_t DaysBeforeYear(Year year) {
 extern const int kDaysBeforeMonth[2][13];
 
 // Writes the UTC date of time into tm_sec to tm_yday of *date; tm_isdst,
-// tm_gmtoff and tm_zone are left alone. Sets *full_year. False with errno =
+// tm_gmtoff and tm_zone are left alone. Sets *fullYear. False with errno =
 // EOVERFLOW when the year does not fit tm_year; then *date is not written.
-bool SplitTime(Time64 time, TM64* date, Year* full_year);
+bool SplitTime(Time64 time, TM64* date, Year* fullYear);
 
 // The low 32 bits of value, as tm_year receives a year that does not fit.
 int LowBits(Year value);
