@@ -18,8 +18,8 @@ namespace {
 constexpr RuleDate kDefaultStart = {RuleDate::kMonthWeekDay, 3, 2, 0, 7200};
 constexpr RuleDate kDefaultEnd = {RuleDate::kMonthWeekDay, 11, 1, 0, 7200};
 
-// A decimal number of at most max_digits digits from *text; false when there
-// is none or it exceeds max_value.
+// A decimal number of at most maxDigits digits from *text; false when there
+// is none or it exceeds maxValue.
 bool ParseNumber(const char** text, int maxDigits, int maxValue, int* value) {
     const char* p = *text;
     int number = 0;
@@ -34,7 +34,7 @@ bool ParseNumber(const char** text, int maxDigits, int maxValue, int* value) {
     return true;
 }
 
-// [+|-]hh[:mm[:ss]] with hh at most max_hours, in seconds (signed as written).
+// [+|-]hh[:mm[:ss]] with hh at most maxHours, in seconds (signed as written).
 // An offset (max_hours kOffsetHours) takes hh of any length, beyond 24 as 24,
 // as the C library reads it.
 constexpr int kOffsetHours = 24;
