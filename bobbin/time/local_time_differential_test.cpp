@@ -112,6 +112,9 @@ std::string MktimeDiffers(const Tz& tz, const Zone64* zone, TM64 date) {
         picked.erase(picked.begin() + (picked[0].second.tm_gmtoff == date.tm_gmtoff));
     }
     const bool carried_seconds = date.tm_sec < 0 || date.tm_sec > 59;
+    // With leap seconds (right/ zones) every span may hold a minute more.
+    const bool right_zone = tz.value && std::string(tz.value).rfind("right/", 0) == 0;
+    const Time64 leap_slack = right_zone ? 60 : 0;
     time_t moved = 0;
     bool their_refusal = false;
     if (picked.size() == 1 && !carried_seconds) {
@@ -121,11 +124,11 @@ std::string MktimeDiffers(const Tz& tz, const Zone64* zone, TM64 date) {
         moved = mktime(&date);
         their_refusal = moved == -1 && errno;
     } else {
-        const Time64 first = wall - high - 7200 - cycles * kCycle;
-        const Time64 last = wall - low + 7200 - cycles * kCycle;
+        const Time64 first = wall - high - 7200 - leap_slack - cycles * kCycle;
+        const Time64 last = wall - low + 7200 + leap_slack - cycles * kCycle;
         if (refused ? first < kFirstTime || last > kLastTime
                     : (round_trip && my_time >= first && my_time <= last) ||
-                          mktime(&date) - cycles * kCycle == my_time) {
+                          std::abs(mktime(&date) - cycles * kCycle - my_time) <= leap_slack) {
             return "";
         }
         return "mktime64 of " + given + ": " + std::to_string(my_time) + " " + Text(mine);
@@ -136,9 +139,10 @@ std::string MktimeDiffers(const Tz& tz, const Zone64* zone, TM64 date) {
     their_refusal =
         their_refusal || their_time < kFirstTime || their_time > kLastTime || year != date.tm_year;
     // With leap seconds, the C library's second for the other tm_isdst is off by
-    // those between the time it looked at and the date: a minute will do there.
-    const bool leaps = tz.value && std::string(tz.value).rfind("right/", 0) == 0 &&
-                       picked.empty() && round_trip && std::abs(my_time - their_time) < 60;
+    // those between the time it looked at and the date, and at a leap second
+    // (:60) by the hour it borrows as well: an hour and a minute will do there.
+    const bool leaps = right_zone && picked.empty() && round_trip &&
+                       std::abs(my_time - their_time) <= 3600 + leap_slack;
     // A tm_isdst that neither side holds (Apia's skipped day, daylight time on
     // both sides): the C library borrows an offset by a search of its own; any
     // second that reads the date back, within the widest swing (26 h), will do.
