@@ -80,11 +80,17 @@ TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
         if (c.queued) queued.Start();
         const auto start = Clock::now();
         EXPECT_EQ(event.TimedWait(c.timeout_ms), c.signalled);
-        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.signalled ? 0 : c.timeout_ms));
-        EXPECT_TRUE(!c.queued || (event.Signal(), queued.Returns(0)));
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.signalled ? 0 : c.timeout_ms))
+            << "the wait ended before its time-out";
+        if (c.queued) {
+            event.Signal();
+            EXPECT_TRUE(queued.Returns(0)) << "the queued waiter missed the Signal";
+        }
         queued.CancelAndJoin();
-        EXPECT_EQ(event.TimedWait(0), c.manual && (c.signalled || c.queued));
-        EXPECT_FALSE((event.Signal(), event.Unsignal(), event.TimedWait(0)));
+        const bool left_signalled = c.manual && (c.signalled || c.queued);
+        EXPECT_EQ(event.TimedWait(0), left_signalled) << "the state the waits left";
+        event.Signal(), event.Unsignal();
+        EXPECT_FALSE(event.TimedWait(0)) << "Unsignal left the event signalled";
     }
 }
 
@@ -171,7 +177,8 @@ TEST(WaitForMultipleEventsTest, CancelledWaitsLoseNoSignalSoak) {
         wait.CancelAndJoin();
         const bool took = wait.result >= 0;
         EXPECT_NE(a.TimedWait(0), took) << kind << ": a signal lost or taken twice";
-        EXPECT_EQ(b.TimedWait(0), kind == 'l' && !took) << "wait-all took a part";
+        const bool b_left = kind == 'l' && !took;
+        EXPECT_EQ(b.TimedWait(0), b_left) << kind << ": a wait took a part";
     }
 }
 
@@ -252,7 +259,9 @@ TEST(SynchEventTest, HandshakeServesRequestersAndLateRepliesTouchNothingFreed) {
     });
     const auto request = [&] { event.SignalAndWaitForReply(); };
     const auto first = InBackground(request), second = InBackground(request);
-    EXPECT_TRUE(Finishes(first) && Finishes(second) && Finishes(answerer));
+    EXPECT_TRUE(Finishes(first)) << "the first requester was not answered";
+    EXPECT_TRUE(Finishes(second)) << "the second requester was not answered";
+    EXPECT_TRUE(Finishes(answerer)) << "the answerer missed a request";
     event.Reply();
     EXPECT_TRUE(Finishes(InBackground(request)));
     const auto twice = InBackground([&] {
