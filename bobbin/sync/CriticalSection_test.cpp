@@ -53,6 +53,13 @@ TYPED_TEST(LockTest, StandardFacilitiesExcludeNestAndWait) {
                             ? 1
                             : 3 + 3 * std::is_same_v<TypeParam, CriticalSectionExt>;
     EXPECT_EQ(FailuresUntilBuilt("pthread_mutex_init", [] { TypeParam(); }), mutexes);
+    if constexpr (std::is_same_v<TypeParam, Mutex>) {  // a subclass reads how it was made
+        struct Made : Mutex {
+            int type = -1;
+            Made() { pthread_mutexattr_gettype(mutex_attributes, &type); }
+        };
+        EXPECT_EQ(Made().type, PTHREAD_MUTEX_RECURSIVE);
+    }
 }
 
 // Held three deep until the third release; a foreign release changes nothing.
