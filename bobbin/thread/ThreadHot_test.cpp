@@ -69,8 +69,7 @@ TEST(ThreadHotTest, LifeCycle) {
     EXPECT_FALSE(task.Start(1UL << 46)) << "a stack the platform refuses";
     EXPECT_FALSE(ThreadHot::WaitForMultipleThreads(nullptr, 0)) << "no objects to join";
     SetStackAddr(stack.get());
-    EXPECT_FALSE(task.Start(1000)) << "a stack below the minimum";
-    EXPECT_FALSE(task.Start(4096)) << "a stack below the minimum";
+    for (size_t small : {1000, 4096}) EXPECT_FALSE(task.Start(small)) << "a stack of " << small;
     EXPECT_FALSE(task.HasThread()) << "a refused Start made a thread";
     // Names are cut to 15 bytes at the last whole UTF-8 character; the first
     // is given at Start, the others to the running thread.
