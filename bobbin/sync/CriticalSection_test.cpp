@@ -104,6 +104,8 @@ TEST(CriticalSectionTest, UnmatchedReleaseIsReportedAndSurvived) {
     const std::string below = "CriticalSection: thread count less then zero for thread " +
                               std::to_string(static_cast<int>(self)) + "\n";
     EXPECT_EQ(g_reports, (std::vector<std::string>{empty, below, below, empty}));
+    PRINTF("%0600d", 7);
+    EXPECT_EQ(g_reports.back(), std::string(511, '0')) << "a long report is cut to 511";
     SetPrintfSink(nullptr);
     EXPECT_EQ(PRINTF("%d", 1), 0);  // no sink: nothing written
 }
