@@ -94,7 +94,7 @@ TEST(ThreadHotTest, LifeCycle) {
     EXPECT_FALSE(task.TimedWaitForStop(50)) << "a bounded join of a blocked thread";
     EXPECT_GE(Clock::now() - start, 50ms) << "the bounded join did not wait";
     EXPECT_TRUE(task.HasThread()) << "a timed-out join ended the thread";
-    ThreadHot* listed[] = {nullptr, &task};  // a null entry is passed over
+    ThreadHot* listed[] = {&task, nullptr};  // a null entry is passed over
     const auto joiner = InBackground([&] {
         EXPECT_TRUE(ThreadHot::WaitForMultipleThreads(listed, 2));
         EXPECT_TRUE(task.unwound.load()) << "WaitForMultipleThreads returned before the end";
