@@ -75,7 +75,11 @@ TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
                   {true, false, 30, true},   {false, true, 0, false}, {true, true, 30, false}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(::testing::Message() << "case " << &c - kCases);
-        SynchEvent event(c.manual, c.signalled, nullptr);
+        struct Event : SynchEvent {  // a subclass reads the state as 0 or 1
+            using SynchEvent::SynchEvent;
+            int State() { return signalled; }
+        } event(c.manual, c.signalled, nullptr);
+        EXPECT_EQ(event.State(), int(c.signalled));
         Wait queued{'w', {&event}};
         if (c.queued) queued.Start();
         const auto start = Clock::now();
