@@ -91,8 +91,7 @@ TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
             EXPECT_TRUE(queued.Returns(0)) << "the queued waiter missed the Signal";
         }
         queued.CancelAndJoin();
-        const bool left_signalled = c.manual && (c.signalled || c.queued);
-        EXPECT_EQ(event.TimedWait(0), left_signalled) << "the state the waits left";
+        EXPECT_EQ(event.TimedWait(0), c.manual && (c.signalled || c.queued)) << "the state left";
         event.Signal(), event.Unsignal();
         EXPECT_FALSE(event.TimedWait(0)) << "Unsignal left the event signalled";
     }
@@ -181,8 +180,7 @@ TEST(WaitForMultipleEventsTest, CancelledWaitsLoseNoSignalSoak) {
         wait.CancelAndJoin();
         const bool took = wait.result >= 0;
         EXPECT_NE(a.TimedWait(0), took) << kind << ": a signal lost or taken twice";
-        const bool b_left = kind == 'l' && !took;
-        EXPECT_EQ(b.TimedWait(0), b_left) << kind << ": a wait took a part";
+        EXPECT_EQ(b.TimedWait(0), kind == 'l' && !took) << kind << ": a wait took a part";
     }
 }
 
