@@ -153,6 +153,8 @@ TEST(WaitForMultipleEventsTest, TakesWhatItReturnsAndNothingElse) {
         EXPECT_EQ(WaitForMultipleEvents(pointers.data(), count, c.all, 20), c.result);
         EXPECT_GE(Clock::now() - start, c.result < 0 ? 20ms : 0ms);
         for (int i = 0; i < count; ++i) EXPECT_EQ(events[i].TimedWait(0), c.after[i] == '1') << i;
+        events[0].Signal();  // the ended wait left nothing queued that could take it
+        EXPECT_TRUE(events[0].TimedWait(0)) << "a Signal went to a wait that had ended";
     }
     SynchEvent a(false, true, nullptr), b(false, false, nullptr);
     SynchEvent* const pair[] = {&a, &b};
