@@ -77,34 +77,34 @@ CriticalSection::~CriticalSection() {
 
 // The holder's depth is read as it stood while holder_ named that thread: a
 // hand-over between the two reads sends the reader round again.
-int CriticalSection::get_ThreadCount(unsigned long thread_id) {
+int CriticalSection::get_ThreadCount(unsigned long threadId) {
     for (;;) {
-        if (thread_id != 0 && Load(holder_) == thread_id) {
+        if (threadId != 0 && Load(holder_) == threadId) {
             const int depth = Load(depth_);
-            if (Load(holder_) == thread_id) return depth;
+            if (Load(holder_) == threadId) return depth;
             continue;
         }
         MutexHold hold(map_mutex);
-        auto it = thread_map.find(thread_id);
+        auto it = thread_map.find(threadId);
         return it == thread_map.end() ? 0 : it->second;
     }
 }
 
 // The holder's own count is its depth; every other thread's is in the map.
-void CriticalSection::Increment_ThreadCount(unsigned long thread_id) {
-    if (thread_id == Self() && Load(holder_) == thread_id) {
+void CriticalSection::Increment_ThreadCount(unsigned long threadId) {
+    if (threadId == Self() && Load(holder_) == threadId) {
         Store(depth_, depth_ + 1);
         return;
     }
     MutexHold hold(map_mutex);
-    ++thread_map[thread_id];
+    ++thread_map[threadId];
 }
 
 // The count never falls below 0, so that an unmatched release cannot make the
 // thread's next Acquire skip the ownership lock. Reports are made after the
 // map lock is let go.
-void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
-    if (thread_id == Self() && Load(holder_) == thread_id && depth_ > 1) {
+void CriticalSection::Decrement_ThreadCount(unsigned long threadId) {
+    if (threadId == Self() && Load(holder_) == threadId && depth_ > 1) {
         Store(depth_, depth_ - 1);  // the last level is given up by Release alone
         return;
     }
@@ -112,7 +112,7 @@ void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
     bool below_zero = false;
     {
         MutexHold hold(map_mutex);
-        auto it = thread_map.find(thread_id);
+        auto it = thread_map.find(threadId);
         found = it != thread_map.end();
         if (found) {
             below_zero = it->second <= 0;
@@ -124,7 +124,7 @@ void CriticalSection::Decrement_ThreadCount(unsigned long thread_id) {
     } else if (below_zero) {
         // The placeholder is %d: the id goes as an int (its low bits), which a
         // printing sink can read.
-        PRINTF(kBelowZeroMessage, static_cast<int>(thread_id));
+        PRINTF(kBelowZeroMessage, static_cast<int>(threadId));
     }
 }
 

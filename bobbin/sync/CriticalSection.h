@@ -65,13 +65,13 @@ class BOBBIN_EXPORT BOBBIN_CAPABILITY("mutex") CriticalSection {
     void unlock() BOBBIN_RELEASE() { Release(); }
     virtual bool try_lock() BOBBIN_TRY_ACQUIRE(true);
 
-    // The nesting count recorded for `thread_id` (0 if it has no entry).
-    int get_ThreadCount(unsigned long thread_id);
-    // Raises the count of `thread_id` by one, inserting the entry at 1.
-    void Increment_ThreadCount(unsigned long thread_id);
-    // Lowers the count of `thread_id` by one; a missing entry or a count that
+    // The nesting count recorded for `threadId` (0 if it has no entry).
+    int get_ThreadCount(unsigned long threadId);
+    // Raises the count of `threadId` by one, inserting the entry at 1.
+    void Increment_ThreadCount(unsigned long threadId);
+    // Lowers the count of `threadId` by one; a missing entry or a count that
     // would fall below 0 is reported to PRINTF and leaves the count as it was.
-    void Decrement_ThreadCount(unsigned long thread_id);
+    void Decrement_ThreadCount(unsigned long threadId);
 
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;

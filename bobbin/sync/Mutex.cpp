@@ -1,29 +1,37 @@
 #include "bobbin/sync/Mutex.h"
 
-#include <memory>
-
 #include "bobbin/internal/posix.h"
 
 using bobbin::detail::ThrowIfFailed;
 
+namespace {
+
+// The attributes every Mutex is made with: one recursive attribute object for
+// the process, set up by the first Mutex (a thread-safe static; a failed set-up
+// throws and the next Mutex tries again) and never destroyed, since mutexes
+// may be made until the process ends.
+pthread_mutexattr_t* RecursiveAttributes() {
+    static pthread_mutexattr_t storage;
+    static pthread_mutexattr_t* const kAttributes = [] {
+        ThrowIfFailed(pthread_mutexattr_init(&storage), "pthread_mutexattr_init");
+        const int error = pthread_mutexattr_settype(&storage, PTHREAD_MUTEX_RECURSIVE);
+        if (error != 0) pthread_mutexattr_destroy(&storage);
+        ThrowIfFailed(error, "pthread_mutexattr_settype");
+        return &storage;
+    }();
+    return kAttributes;
+}
+
+}  // namespace
+
 Mutex::Mutex(const char* /*name*/) : mutex_handle(nullptr), mutex_attributes(nullptr) {
-    auto attributes = std::make_unique<pthread_mutexattr_t>();
-    ThrowIfFailed(pthread_mutexattr_init(attributes.get()), "pthread_mutexattr_init");
-    try {
-        ThrowIfFailed(pthread_mutexattr_settype(attributes.get(), PTHREAD_MUTEX_RECURSIVE),
-                      "pthread_mutexattr_settype");
-        mutex_handle = bobbin::detail::NewMutex(attributes.get());
-    } catch (...) {
-        pthread_mutexattr_destroy(attributes.get());
-        throw;
-    }
-    mutex_attributes = attributes.release();
+    pthread_mutexattr_t* const attributes = RecursiveAttributes();
+    mutex_handle = bobbin::detail::NewMutex(attributes);
+    mutex_attributes = attributes;
 }
 
 Mutex::~Mutex() {
     bobbin::detail::DeleteMutex(mutex_handle);
-    pthread_mutexattr_destroy(mutex_attributes);
-    delete mutex_attributes;
     mutex_handle = nullptr;
     mutex_attributes = nullptr;
 }

@@ -11,6 +11,11 @@
 // Release; whatever a thread wrote before its last Release is visible to the
 // next thread whose Acquire returns. Destroy it only while no thread holds it
 // or waits for it. Copy and move are deleted.
+//
+// The protected `mutex_attributes` is kept for subclasses and not used after
+// construction: it points to the attributes the mutex was made with (recursive),
+// one object shared by every Mutex of the process, which a subclass must not
+// change or destroy.
 class BOBBIN_EXPORT BOBBIN_CAPABILITY("mutex") Mutex {
   public:
     // Builds an unlocked recursive mutex. `name` (may be null) is ignored: it is
@@ -18,7 +23,7 @@ class BOBBIN_EXPORT BOBBIN_CAPABILITY("mutex") Mutex {
     // std::system_error when the platform refuses; then nothing stays allocated.
     explicit Mutex(const char* name = nullptr);
 
-    // Destroys the mutex (it is not unlocked first) and frees both objects.
+    // Destroys and frees the mutex (it is not unlocked first).
     virtual ~Mutex();
 
     // Blocks until the calling thread holds the mutex; nests at once if it

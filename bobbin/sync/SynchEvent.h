@@ -31,6 +31,10 @@ struct MultiWait;
 // What a thread wrote before Signal is visible to the waiter that the Signal
 // released (and to a waiter that later takes the signal it left). Copy and move
 // are deleted.
+//
+// Of the protected fields, `condition` (a monotonic-clock condition) and
+// `waiter_lock` are kept for subclasses and only set up and torn down here:
+// each blocked waiter has a wake-up of its own and waits in the event's queue.
 class BOBBIN_EXPORT SynchEvent {
   public:
     // The time-out that means "no limit".
@@ -89,10 +93,10 @@ class BOBBIN_EXPORT SynchEvent {
   protected:
     bool manual_reset;
     bobbin::detail::PlatformMutex* mutex;  // guards `signalled` and the queue of waiters
-    pthread_cond_t* condition;             // unused: every waiter has a wake-up of its own
-    CriticalSection waiter_lock;           // unused: blocked waiters queue in the event
-    CriticalSection request_lock;          // held for a whole SignalAndWaitForReply
-    CriticalSection reply_lock;            // guards reply_event, also while Reply signals it
+    pthread_cond_t* condition;
+    CriticalSection waiter_lock;
+    CriticalSection request_lock;  // held for a whole SignalAndWaitForReply
+    CriticalSection reply_lock;    // guards reply_event, also while Reply signals it
     SynchEvent* reply_event BOBBIN_GUARDED_BY(reply_lock);  // owned; null until ReplyEvent makes it
     std::int32_t signalled BOBBIN_GUARDED_BY(*mutex);       // 0 or 1
 

@@ -75,16 +75,25 @@ TEST(SynchEventTest, TimeOutIsABoundAlsoBehindUnlimitedWaiters) {
                   {true, false, 30, true},   {false, true, 0, false}, {true, true, 30, false}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(::testing::Message() << "case " << &c - kCases);
-        SynchEvent event(c.manual, c.signalled, nullptr);
+        struct Event : SynchEvent {  // a subclass reads the state as 0 or 1
+            using SynchEvent::SynchEvent;
+            int State() { return signalled; }
+        } event(c.manual, c.signalled, nullptr);
+        EXPECT_EQ(event.State(), int(c.signalled));
         Wait queued{'w', {&event}};
         if (c.queued) queued.Start();
         const auto start = Clock::now();
         EXPECT_EQ(event.TimedWait(c.timeout_ms), c.signalled);
-        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.signalled ? 0 : c.timeout_ms));
-        EXPECT_TRUE(!c.queued || (event.Signal(), queued.Returns(0)));
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.signalled ? 0 : c.timeout_ms))
+            << "the wait ended before its time-out";
+        if (c.queued) {
+            event.Signal();
+            EXPECT_TRUE(queued.Returns(0)) << "the queued waiter missed the Signal";
+        }
         queued.CancelAndJoin();
-        EXPECT_EQ(event.TimedWait(0), c.manual && (c.signalled || c.queued));
-        EXPECT_FALSE((event.Signal(), event.Unsignal(), event.TimedWait(0)));
+        EXPECT_EQ(event.TimedWait(0), c.manual && (c.signalled || c.queued)) << "the state left";
+        event.Signal(), event.Unsignal();
+        EXPECT_FALSE(event.TimedWait(0)) << "Unsignal left the event signalled";
     }
 }
 
@@ -144,6 +153,8 @@ TEST(WaitForMultipleEventsTest, TakesWhatItReturnsAndNothingElse) {
         EXPECT_EQ(WaitForMultipleEvents(pointers.data(), count, c.all, 20), c.result);
         EXPECT_GE(Clock::now() - start, c.result < 0 ? 20ms : 0ms);
         for (int i = 0; i < count; ++i) EXPECT_EQ(events[i].TimedWait(0), c.after[i] == '1') << i;
+        events[0].Signal();  // the ended wait left nothing queued that could take it
+        EXPECT_TRUE(events[0].TimedWait(0)) << "a Signal went to a wait that had ended";
     }
     SynchEvent a(false, true, nullptr), b(false, false, nullptr);
     SynchEvent* const pair[] = {&a, &b};
@@ -171,8 +182,25 @@ TEST(WaitForMultipleEventsTest, CancelledWaitsLoseNoSignalSoak) {
         wait.CancelAndJoin();
         const bool took = wait.result >= 0;
         EXPECT_NE(a.TimedWait(0), took) << kind << ": a signal lost or taken twice";
-        EXPECT_EQ(b.TimedWait(0), kind == 'l' && !took) << "wait-all took a part";
+        EXPECT_EQ(b.TimedWait(0), kind == 'l' && !took) << kind << ": a wait took a part";
     }
+}
+
+// Two events signalled from two threads at once, beside wait-all, wait-any
+// and single waits on them: no hang, and every event's state stays under its
+// lock (TSan). A soak.
+TEST(WaitForMultipleEventsTest, ConcurrentSignallersNeverDeadlockSoak) {
+    SynchEvent a(false, false, nullptr), b(true, false, nullptr);
+    SynchEvent* const both[] = {&a, &b};
+    const auto end = SoakEnd(0.5);
+    OnThreads(4, [&](int t) {
+        for (int i = 0; Clock::now() < end; ++i) {
+            if (t < 2) (t == 0 ? a : b).Signal();
+            if (t == 1 && i % 2) b.Unsignal();
+            if (t > 1) WaitForMultipleEvents(both, 2, t == 2, 1);
+            if (t == 3) a.TimedWait(1);
+        }
+    });
 }
 
 // Random schedules of Signal, Unsignal, TimedWait and multi-event waits, each
@@ -252,7 +280,9 @@ TEST(SynchEventTest, HandshakeServesRequestersAndLateRepliesTouchNothingFreed) {
     });
     const auto request = [&] { event.SignalAndWaitForReply(); };
     const auto first = InBackground(request), second = InBackground(request);
-    EXPECT_TRUE(Finishes(first) && Finishes(second) && Finishes(answerer));
+    EXPECT_TRUE(Finishes(first)) << "the first requester was not answered";
+    EXPECT_TRUE(Finishes(second)) << "the second requester was not answered";
+    EXPECT_TRUE(Finishes(answerer)) << "the answerer missed a request";
     event.Reply();
     EXPECT_TRUE(Finishes(InBackground(request)));
     const auto twice = InBackground([&] {

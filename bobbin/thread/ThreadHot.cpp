@@ -31,7 +31,7 @@ thread_local ThreadHot* t_object = nullptr;
 // a pthread_t, it is never given to another thread once this one has ended.
 unsigned long long ThisThreadSerial() {
     static std::atomic<unsigned long long> last{0};
-    thread_local const unsigned long long serial = ++last;
+    thread_local unsigned long long serial = ++last;  // set once per thread
     return serial;
 }
 

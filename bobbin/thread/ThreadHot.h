@@ -40,9 +40,9 @@ BOBBIN_EXPORT void SetStackAddr(void* address);
 // longer touches the object, so the owner may delete it. Copy and move are
 // deleted.
 //
-// The thread-attribute, mutex-attribute and condition-attribute objects are
-// initialised and destroyed but applied to nothing: each Start builds its own
-// attributes.
+// Of the protected fields, `thread_attributes`, `mutex_attributes` and
+// `cond_attributes` are kept for subclasses and only initialised and destroyed
+// here, applied to nothing: each Start builds its own attributes.
 //
 // Terminate ends a thread by unwinding its stack. A Run that catches
 // everything must let that unwinding pass, or the process aborts:

@@ -63,10 +63,14 @@ TEST(ThreadHotTest, LifeCycle) {
     std::unique_ptr<void, void (*)(void*)> stack(std::aligned_alloc(4096, kStack), std::free);
     GatedTask task, other;
     auto on_stack = [&](GatedTask& t) { return t.stack_address - uintptr_t(stack.get()) < kStack; };
-    EXPECT_FALSE(!task.WaitForStop() || task.Terminate() || task.Signal(0) ||
-                 task.Start(1UL << 46) || ThreadHot::WaitForMultipleThreads(nullptr, 0));
+    EXPECT_TRUE(task.WaitForStop()) << "an idle object is joined at once";
+    EXPECT_FALSE(task.Terminate()) << "an idle object has no thread to end";
+    EXPECT_FALSE(task.Signal(0)) << "an idle object has no thread to signal";
+    EXPECT_FALSE(task.Start(1UL << 46)) << "a stack the platform refuses";
+    EXPECT_FALSE(ThreadHot::WaitForMultipleThreads(nullptr, 0)) << "no objects to join";
     SetStackAddr(stack.get());
-    EXPECT_FALSE(task.Start(1000) || task.Start(4096) || task.HasThread());
+    for (size_t small : {1000, 4096}) EXPECT_FALSE(task.Start(small)) << "a stack of " << small;
+    EXPECT_FALSE(task.HasThread()) << "a refused Start made a thread";
     // Names are cut to 15 bytes at the last whole UTF-8 character; the first
     // is given at Start, the others to the running thread.
     const std::pair<const char*, std::string> kNames[] = {
@@ -76,17 +80,32 @@ TEST(ThreadHotTest, LifeCycle) {
         {"worker--\U0001F9F5\U0001F9F5", "worker--\U0001F9F5"}};
     EXPECT_TRUE(task.SetThreadName(kNames[0].first));
     ASSERT_TRUE(task.Start(0));  // the default stack; the lent one stays lent
-    EXPECT_FALSE(task.Start(0) || task.Attach());
+    EXPECT_FALSE(task.Start(0)) << "a second Start of a running object";
+    EXPECT_FALSE(task.Attach()) << "an Attach of a running object";
     while (task.runs.load() == 0) std::this_thread::yield();
     EXPECT_TRUE(task.Signal(0));
     for (const auto& [name, kept] : kNames) {
-        EXPECT_TRUE(name == kNames[0].first || task.SetThreadName(name)) << name;
+        if (name != kNames[0].first) {
+            EXPECT_TRUE(task.SetThreadName(name)) << name;
+        }
         EXPECT_EQ(task.GetThreadName() + "|" + Comm(task.tid), kept + "|" + kept + "\n");
     }
-    EXPECT_FALSE(task.TimedWaitForStop(50) || !task.HasThread());
+    const auto start = Clock::now();
+    EXPECT_FALSE(task.TimedWaitForStop(50)) << "a bounded join of a blocked thread";
+    EXPECT_GE(Clock::now() - start, 50ms) << "the bounded join did not wait";
+    EXPECT_TRUE(task.HasThread()) << "a timed-out join ended the thread";
+    ThreadHot* listed[] = {&task, nullptr};  // a null entry is passed over
+    const auto joiner = InBackground([&] {
+        EXPECT_TRUE(ThreadHot::WaitForMultipleThreads(listed, 2));
+        EXPECT_TRUE(task.unwound.load()) << "WaitForMultipleThreads returned before the end";
+    });
+    EXPECT_TRUE(StaysBlocked(joiner)) << "WaitForMultipleThreads did not wait for the thread";
     task.gate.Signal(), other.gate.Signal();
+    EXPECT_TRUE(Finishes(joiner));
     EXPECT_TRUE(task.TimedWaitForStop(10000));
-    EXPECT_FALSE(task.HasThread() || task.Signal(0) || on_stack(task));
+    EXPECT_FALSE(task.HasThread()) << "joined, yet it has a thread";
+    EXPECT_FALSE(task.Signal(0)) << "signalled an ended thread";
+    EXPECT_FALSE(on_stack(task)) << "Start(0) used the lent stack";
     EXPECT_EQ(task.GetExitCode(), 42);
     for (int round = 0; round < 100; ++round) {
         std::atomic<int> ready{0};
@@ -96,7 +115,8 @@ TEST(ThreadHotTest, LifeCycle) {
             }
             EXPECT_TRUE((t == 0 ? task : other).Start(kStack));
         });
-        ASSERT_TRUE(task.WaitForStop() && other.WaitForStop());
+        ASSERT_TRUE(task.WaitForStop());
+        ASSERT_TRUE(other.WaitForStop());
         ASSERT_EQ(on_stack(task) + on_stack(other), 1) << "round " << round;
     }
 }
@@ -156,16 +176,21 @@ TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
         task->gate.Signal();
         if (i % 4 == 3) continue;  // it deletes itself
         const auto third = InBackground([&] { task->WaitForStop(); });
-        EXPECT_TRUE(i % 6 != 0 || task->WaitForStop());
-        EXPECT_TRUE(i % 6 != 1 || task->TimedWaitForStop(60000));
-        EXPECT_TRUE(i % 6 != 2 || ThreadHot::WaitForMultipleThreads(one, 1));
+        if (i % 6 < 3) {  // the three joins
+            const bool joined = i % 6 == 0   ? task->WaitForStop()
+                                : i % 6 == 1 ? task->TimedWaitForStop(60000)
+                                             : ThreadHot::WaitForMultipleThreads(one, 1);
+            EXPECT_TRUE(joined) << "round " << i;
+            EXPECT_FALSE(task->HasThread()) << "round " << i << ": joined before the end";
+        }
         while (i % 6 == 3 && !task->Start(0)) std::this_thread::yield();
         if (i % 6 == 4) task->Terminate();
         if (i % 6 == 5) task->WaitforSignal();  // then deleted at once
         ASSERT_TRUE(Finishes(third)) << "round " << i;
-        EXPECT_TRUE(i % 6 >= 4 ||
-                    (task->WaitForStop() && task->GetExitCode() == (i % 4 == 1 ? 0 : 42)))
-            << "round " << i;
+        if (i % 6 < 4) {
+            EXPECT_TRUE(task->WaitForStop()) << "round " << i;
+            EXPECT_EQ(task->GetExitCode(), i % 4 == 1 ? 0 : 42) << "round " << i;
+        }
         delete task;
     }
     // The kernel may list an ended thread for a moment after its join returns.
@@ -190,10 +215,13 @@ TEST(ThreadHotTest, TerminateEndsOnlyThatThread) {
         ASSERT_TRUE(victim->Start(0));
         while (victim == &task && task.runs.load() == 0) std::this_thread::yield();
         if (victim == &requester) unanswered.WaitForSignal();  // the request has been made
-        EXPECT_TRUE(victim->Terminate() && !victim->HasThread());
+        EXPECT_TRUE(victim->Terminate());
+        EXPECT_FALSE(victim->HasThread()) << "Terminate returned before the thread ended";
         victim->WaitforSignal();
-        EXPECT_TRUE(victim->WaitForStop() && task.unwound.load());
-        EXPECT_FALSE(victim->Terminate() || victim->GetExitCode());
+        EXPECT_TRUE(victim->WaitForStop());
+        EXPECT_TRUE(task.unwound.load()) << "the ended thread was not unwound";
+        EXPECT_FALSE(victim->Terminate()) << "ended twice";
+        EXPECT_EQ(victim->GetExitCode(), 0) << "an ended thread's exit code";
     }
     task.gate.Signal();
     EXPECT_TRUE(task.gate.TimedWait(0));
@@ -209,29 +237,42 @@ TEST(ThreadHotTest, SuspendAndAttach) {
     ThreadHot failed;
     const std::string report = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(report.rfind("*ThreadHot Error: pthread_cond_init returned 12: ", 0), 0u);
-    EXPECT_FALSE(failed.Suspend() || failed.Resume());
+    EXPECT_FALSE(failed.Suspend()) << "a Suspend on a failed object";
+    EXPECT_FALSE(failed.Resume()) << "a Resume on a failed object";
     struct Pausing : ThreadHot {
         int Entry() override { return Suspend() ? 7 : -1; }  // leaves HasThread to the object
     } pausing;
     ASSERT_TRUE(pausing.Start(0));
     const auto owner = InBackground([&] { pausing.WaitForStop(); });
     EXPECT_TRUE(StaysBlocked(owner));
-    EXPECT_TRUE(pausing.Resume() && Finishes(owner) && pausing.GetExitCode() == 7 &&
-                !pausing.HasThread());
+    EXPECT_TRUE(pausing.Resume());
+    EXPECT_TRUE(Finishes(owner)) << "the owner's join did not end after Resume";
+    EXPECT_EQ(pausing.GetExitCode(), 7) << "Suspend did not answer true after Resume";
+    EXPECT_FALSE(pausing.HasThread());
     ThreadHot attached;
-    EXPECT_TRUE(attached.Resume() && attached.Suspend() && attached.Suspend());
+    EXPECT_TRUE(attached.Resume());
+    EXPECT_TRUE(attached.Suspend()) << "a pending Resume lets Suspend through";
+    EXPECT_TRUE(attached.Suspend()) << "and every later Suspend";
     std::thread([&] {
-        EXPECT_TRUE(attached.Attach() && attached.HasThread() && attached.Signal(0));
-        EXPECT_FALSE(attached.Attach() || attached.WaitForStop() || attached.TimedWaitForStop(0) ||
-                     attached.Terminate() || attached.GetThreadId() != pthread_self());
-        EXPECT_TRUE(attached.SetThreadName("attached") && Comm(gettid()) == "attached\n");
+        EXPECT_TRUE(attached.Attach());
+        EXPECT_TRUE(attached.HasThread());
+        EXPECT_TRUE(attached.Signal(0)) << "an attached thread signals itself";
+        EXPECT_FALSE(attached.Attach()) << "attached twice";
+        EXPECT_FALSE(attached.WaitForStop()) << "an attached thread is not the object's to join";
+        EXPECT_FALSE(attached.TimedWaitForStop(0)) << "nor to join by a bound";
+        EXPECT_FALSE(attached.Terminate()) << "nor to end";
+        EXPECT_TRUE(pthread_equal(attached.GetThreadId(), pthread_self()));
+        EXPECT_TRUE(attached.SetThreadName("attached"));
+        EXPECT_EQ(Comm(gettid()), "attached\n");
     }).join();
     // The next thread gets the ended thread's id; no call on the object touches it.
     SynchEvent done(true, false, nullptr);
     std::atomic<pid_t> stranger{0};
     std::thread next([&] { stranger = gettid(), done.WaitForSignal(); });
     while (stranger.load() == 0) std::this_thread::yield();
-    EXPECT_FALSE(attached.SetThreadName("renamed") || attached.Signal(0) || attached.WaitForStop());
+    EXPECT_FALSE(attached.SetThreadName("renamed")) << "renamed a thread that has ended";
+    EXPECT_FALSE(attached.Signal(0)) << "signalled a thread that has ended";
+    EXPECT_FALSE(attached.WaitForStop()) << "joined a thread that is not the object's";
     EXPECT_EQ(attached.GetThreadName() + "|" + Comm(stranger), "renamed|" + Comm(gettid()));
     done.Signal(), next.join();
 }
