@@ -227,7 +227,7 @@ Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff,
                   const LocalType** onlyType) {
     // The types that hold from wall - kBeforeSpan to wall + kAfterSpan, the
     // only seconds whose clock can read wall, each from its change on.
-    constexpr int kMaxSpans = 12;
+    constexpr int kMaxSpans = 12;  // solutions kept
     *onlyType = nullptr;
     Time64 from = wall - kBeforeSpan;
     const LocalType* type = &TypeAt(zone, from);
@@ -243,11 +243,16 @@ Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff,
     const LocalType* gap_before = nullptr;  // the types around a gap over wall
     const LocalType* gap_after = nullptr;
     Time64 gap_at = 0;
-    for (int span = 0; span < kMaxSpans; ++span) {
+    // Every span of the window is visited, however many changes a file puts
+    // there (a 256 KiB file holds fewer than kMaxSteps); at most kMaxSpans
+    // distinct solutions are kept.
+    constexpr int kMaxSteps = 1 << 16;
+    for (int step = 0; step < kMaxSteps; ++step) {
         Time64 time = wall - type->offset;
         const LocalType* found = type;
-        if (zone.leap_seconds.empty() ? time >= from && time < next
-                                      : SolveWithOffset(zone, wall, type->offset, &time, &found)) {
+        if (count < kMaxSpans && (zone.leap_seconds.empty()
+                                      ? time >= from && time < next
+                                      : SolveWithOffset(zone, wall, type->offset, &time, &found))) {
             if (std::find(solutions, solutions + count, time) == solutions + count) {
                 solutions[count] = time;
                 types[count++] = found;
