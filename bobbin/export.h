@@ -7,6 +7,8 @@
 #include <pthread.h>
 
 #define BOBBIN_EXPORT __attribute__((visibility("default")))
+// A member of an exported class that stays inside the library.
+#define BOBBIN_HIDDEN __attribute__((visibility("hidden")))
 
 #if defined(__clang__)
 #define BOBBIN_THREAD_ANNOTATION(x) __attribute__((x))

@@ -104,12 +104,12 @@ class BOBBIN_EXPORT SynchEvent {
     friend int WaitForMultipleEvents(SynchEvent* const*, int, bool, unsigned int);
     friend struct bobbin::detail::MultiWait;
 
-    void Append(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
-    void Unlink(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
+    BOBBIN_HIDDEN void Append(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
+    BOBBIN_HIDDEN void Unlink(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
     // Hands a Signal to the first blocked waiter that can take it, or sets the
     // event. With links of multi-event waits queued the caller also holds the
     // lock of those waits and the mutexes of the wait-all calls' events.
-    void Deliver() BOBBIN_REQUIRES(*mutex);
+    BOBBIN_HIDDEN void Deliver() BOBBIN_REQUIRES(*mutex);
 
     // The threads blocked on the event, in the order they came; each link is
     // one wait's stake in this event.
