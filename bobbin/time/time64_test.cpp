@@ -10,6 +10,7 @@
 
 #include "bobbin/time/internal/calendar.h"
 #include "bobbin/time/internal/range.h"
+#include "bobbin/time/time_test_support.h"
 
 namespace {
 
@@ -22,13 +23,7 @@ TM64 Date(Year year, int mon, int mday, int hour = 0, int min = 0, int sec = 0, 
     return TM64{sec, min, hour, mday, mon, static_cast<int>(year), wday, 0, 0, 0, nullptr};
 }
 
-std::string Text(const TM64& d) {
-    char text[160];
-    std::snprintf(text, sizeof text, "%d-%d-%d %d:%d:%d %d %d %d %ld %s", d.tm_year, d.tm_mon,
-                  d.tm_mday, d.tm_hour, d.tm_min, d.tm_sec, d.tm_wday, d.tm_yday, d.tm_isdst,
-                  d.tm_gmtoff, d.tm_zone ? d.tm_zone : "");
-    return text;
-}
+using bobbin::testing::Text;
 
 // Both ends, random times and every day of 400 years against gmtime_r and
 // timegm; past the ends only tm_isdst and tm_year are written. A date's text.

@@ -23,16 +23,11 @@
 
 #include "bobbin/time/internal/range.h"
 #include "bobbin/time/time64.h"
+#include "bobbin/time/time_test_support.h"
 
 namespace {
 
-std::string Text(const TM64& d) {
-    char text[160];
-    std::snprintf(text, sizeof text, "%d-%d-%d %d:%d:%d %d %d %d %ld %s", d.tm_year, d.tm_mon,
-                  d.tm_mday, d.tm_hour, d.tm_min, d.tm_sec, d.tm_wday, d.tm_yday, d.tm_isdst,
-                  d.tm_gmtoff, d.tm_zone ? d.tm_zone : "");
-    return text;
-}
+using bobbin::testing::Text;
 
 // TZ as it stood before other code switched it to UTC around a mktime (the
 // common stand-in for timegm) and put it back without tzset.
