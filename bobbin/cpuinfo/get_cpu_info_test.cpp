@@ -131,9 +131,7 @@ bool BindHalfAProcessorQuota() {
 
 // Quota files bound over the cgroup and the thread's own mask decide the counts at each call.
 TEST(GetCpuInfoTest, CountsFollowTheQuotaFilesAndSchedSetaffinityAtEachCall) {
-    cpu_set_t original, one;
-    ASSERT_EQ(sched_getaffinity(0, sizeof original, &original), 0);
-    EXPECT_EQ(getProcessorAffinityCount(), CPU_COUNT(&original));
+    cpu_set_t one;
     bool bound = false;
     int with_quota = 0;
     bobbin::testing::OnThreads(1, [&](int) {
