@@ -39,7 +39,7 @@ class CpuInfoParser {
     // string function would see it. Never modifies global state (no strtok).
     void Feed(std::string_view piece);
 
-    // The counts after all pieces so far (steps 11 to 13 of the probe).
+    // The counts after all pieces so far: processors, cores and cache shares.
     CpuInfoCounts Finish() const;
 
   private:
