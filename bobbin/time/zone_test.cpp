@@ -3,26 +3,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bobbin/time/internal/range.h"
 #include "bobbin/time/time64.h"
 #include "bobbin/time/time_test_support.h"
 
