@@ -112,10 +112,11 @@ TEST(ZoneTest, TzallocReportsWhyItRefusesAndNothingBlocks) {
         int error;
     };
     const Case kCases[] = {
-        {"", EINVAL},              // an empty value names nothing
-        {":", EINVAL},             //
-        {"Nowhere/City", EINVAL},  // no such file, and no rule
-        {"EST5EDT,M3", EINVAL},    // a rule with an incomplete date
+        {"", EINVAL},                 // an empty value names nothing
+        {":", EINVAL},                //
+        {"Nowhere/City", EINVAL},     // no such file, and no rule
+        {"EST5EDT,M3", EINVAL},       // a rule with an incomplete date
+        {"EST5EDT,J0,J365", EINVAL},  // day 0 of a year without 29 February
         {"EST5EDT,M3.2.0,M11.1.0x", EINVAL},
         {"garbage!", EINVAL},           //
         {"right", EINVAL},              // a directory under the zone directory
