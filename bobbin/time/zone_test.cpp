@@ -171,25 +171,27 @@ TEST(ZoneTest, TzallocZonesConvertAsTzWould) {
     }
 }
 
+// value as a big-endian number of bytes bytes.
+std::string Big(Time64 value, int bytes) {
+    std::string text;
+    for (int i = bytes - 1; i >= 0; --i) text += static_cast<char>(value >> (8 * i) & 0xFF);
+    return text;
+}
+
 // A zone file image: a header of version and its block of transitions
 // (with type indices), types (6 bytes each: offset, isdst, name index),
 // names and leap seconds (corrections ..., 2, 1), each time width bytes wide.
 std::string Block(char version, int width, const std::vector<Time64>& times,
                   const std::string& indices, const std::string& types, const std::string& names,
                   const std::vector<Time64>& leaps = {}) {
-    auto big = [](Time64 value, int bytes) {
-        std::string text;
-        for (int i = bytes - 1; i >= 0; --i) text += static_cast<char>(value >> (8 * i) & 0xFF);
-        return text;
-    };
     std::string image =
-        "TZif" + std::string(1, version) + std::string(15, '\0') + big(0, 8) +
-        big(static_cast<Time64>(leaps.size()), 4) + big(static_cast<Time64>(times.size()), 4) +
-        big(static_cast<Time64>(types.size() / 6), 4) + big(static_cast<Time64>(names.size()), 4);
-    for (const Time64 time : times) image += big(time, width);
+        "TZif" + std::string(1, version) + std::string(15, '\0') + Big(0, 8) +
+        Big(static_cast<Time64>(leaps.size()), 4) + Big(static_cast<Time64>(times.size()), 4) +
+        Big(static_cast<Time64>(types.size() / 6), 4) + Big(static_cast<Time64>(names.size()), 4);
+    for (const Time64 time : times) image += Big(time, width);
     image += indices + types + names;
     for (std::size_t i = 0; i < leaps.size(); ++i) {
-        image += big(leaps[i], width) + big(static_cast<Time64>(leaps.size() - i), 4);
+        image += Big(leaps[i], width) + Big(static_cast<Time64>(leaps.size() - i), 4);
     }
     return image;
 }
@@ -200,7 +202,8 @@ Zone64* FromImage(const std::string& image) {
 }
 
 // Cut and lying images are refused, never read past their end; so are
-// transitions beyond the times that files may hold (2^60 s either way).
+// transitions beyond the times that files may hold (2^60 s either way) and
+// offsets beyond -25 h and 26 h.
 TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
     std::ifstream in("/usr/share/zoneinfo/right/Europe/Berlin", std::ios::binary);
     const std::string image{std::istreambuf_iterator<char>(in), {}};
@@ -218,13 +221,22 @@ TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
         lying[field] = 0x7F;
         EXPECT_EQ(FromImage(lying), nullptr) << field;
     }
-    const std::string utc(6, '\0'), name("UTC\0", 4);
+    // One transition, at time to a type of offset.
     constexpr Time64 kEdge = Time64{1} << 60;
-    for (const Time64 time : {INT64_MIN, -kEdge - 1, -kEdge, kEdge, kEdge + 1}) {
+    const struct {
+        Time64 time;
+        Time64 offset;
+        bool read;
+    } kEdges[] = {{INT64_MIN, 0, false}, {-kEdge - 1, 0, false}, {-kEdge, 0, true},
+                  {kEdge, 0, true},      {kEdge + 1, 0, false},  {0, -90001, false},
+                  {0, -90000, true},     {0, 93600, true},       {0, 93601, false}};
+    const std::string utc(6, '\0'), name("UTC\0", 4);
+    for (const auto& e : kEdges) {
+        const std::string type = Big(e.offset, 4) + std::string(2, '\0');
         Zone64* zone =
             FromImage(Block('2', 4, {}, "", utc, name) +
-                      Block('2', 8, {time}, std::string(1, '\0'), utc, name) + "\nUTC0\n");
-        EXPECT_EQ(zone != nullptr, time >= -kEdge && time <= kEdge) << time;
+                      Block('2', 8, {e.time}, std::string(1, '\1'), utc + type, name) + "\nUTC0\n");
+        EXPECT_EQ(zone != nullptr, e.read) << e.time << " " << e.offset;
         tzfree64(zone);
     }
 }
