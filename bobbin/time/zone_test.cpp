@@ -49,6 +49,9 @@ TEST(ZoneTest, LocalTimeFollowsTzWhateverOtherCodeDidToTheCLibrary) {
     std::memcpy(entry, "TZ=EST5", sizeof entry);
     ASSERT_NE(localtime64_r(&summer, &ours), nullptr);
     EXPECT_EQ(ours.tm_hour, 7) << "TZ's entry moved and rewritten in place";
+    std::memcpy(entry, "TX=EST5", sizeof entry);
+    ASSERT_NE(localtime64_r(&summer, &ours), nullptr);
+    EXPECT_EQ(ours.tm_hour, 12) << "TZ's entry renamed in place: TZ is unset";
     unsetenv("TZ");
     tzset();
     TM64 theirs{};
@@ -70,6 +73,8 @@ TEST(ZoneTest, MktimeResolvesGapsAndOverlapsAsTheCLibrary) {
         {"Europe/Dublin", 125, 9, 26, 1, 30},            // and overlap
         {"Africa/Casablanca", 125, 3, 6, 2, 30},         //
         {"America/New_York", 125, 2, 9, 2, 30},          //
+        {"right/America/New_York", 125, 2, 9, 2, 30},    // with leap seconds
+        {"right/America/New_York", 125, 10, 2, 1, 30},   //
         {"Australia/Sydney", 125, 9, 5, 2, 30},          //
         {"EST5EDT,J1,J365", 125, 0, 1, 2, 30},           // changes a day apart
         {"EST5EDT,J1,J365", 125, 11, 31, 1, 30},         //
@@ -112,11 +117,12 @@ TEST(ZoneTest, TzallocReportsWhyItRefusesAndNothingBlocks) {
         int error;
     };
     const Case kCases[] = {
-        {"", EINVAL},                 // an empty value names nothing
-        {":", EINVAL},                //
-        {"Nowhere/City", EINVAL},     // no such file, and no rule
-        {"EST5EDT,M3", EINVAL},       // a rule with an incomplete date
-        {"EST5EDT,J0,J365", EINVAL},  // day 0 of a year without 29 February
+        {"", EINVAL},                         // an empty value names nothing
+        {":", EINVAL},                        //
+        {"Nowhere/City", EINVAL},             // no such file, and no rule
+        {"EST5EDT,M3", EINVAL},               // a rule with an incomplete date
+        {"EST5EDT,J0,J365", EINVAL},          // day 0 of a year without 29 February
+        {"EST5EDT,M3.2.0/,M11.1.0", EINVAL},  // no change time after the slash
         {"EST5EDT,M3.2.0,M11.1.0x", EINVAL},
         {"garbage!", EINVAL},           //
         {"right", EINVAL},              // a directory under the zone directory
@@ -134,6 +140,14 @@ TEST(ZoneTest, TzallocReportsWhyItRefusesAndNothingBlocks) {
         tzfree64(zone);
     }
     tzfree64(nullptr);  // does nothing
+    Zone64* rule = bobbin::detail::ZoneFromRule("EST5EDT,M3.2.0,M11.1.0");
+    EXPECT_NE(rule, nullptr) << "a rule string is a zone";
+    tzfree64(rule);
+    EXPECT_EQ(bobbin::detail::ZoneFromRule("EST5EDT,M3.2.0,M11.1.0x"), nullptr) << "junk after it";
+    const std::string long_rule = std::string(300, 'A') + "5";  // longer than a file name
+    Zone64* zone = tzalloc64(long_rule.c_str());
+    EXPECT_NE(zone, nullptr) << "a rule longer than a file name is still a rule";
+    tzfree64(zone);
     // TZ naming the FIFO: local time (UTC) rather than the C library's read,
     // which would block.
     setenv("TZ", fifo.c_str(), 1);
@@ -202,8 +216,8 @@ Zone64* FromImage(const std::string& image) {
 }
 
 // Cut and lying images are refused, never read past their end; so are
-// transitions beyond the times that files may hold (2^60 s either way) and
-// offsets beyond -25 h and 26 h.
+// transitions beyond the times that files may hold (2^60 s either way),
+// offsets beyond -25 h and 26 h, and no types or more than 256.
 TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
     std::ifstream in("/usr/share/zoneinfo/right/Europe/Berlin", std::ios::binary);
     const std::string image{std::istreambuf_iterator<char>(in), {}};
@@ -238,6 +252,12 @@ TEST(ZoneTest, ZoneFileImagesAreBoundedByTheirSize) {
                       Block('2', 8, {e.time}, std::string(1, '\1'), utc + type, name) + "\nUTC0\n");
         EXPECT_EQ(zone != nullptr, e.read) << e.time << " " << e.offset;
         tzfree64(zone);
+    }
+    for (const std::string& types : {std::string(), std::string(257 * 6, '\0')}) {
+        EXPECT_EQ(FromImage(Block('2', 4, {}, "", utc, name) + Block('2', 8, {}, "", types, name) +
+                            "\nUTC0\n"),
+                  nullptr)
+            << types.size() / 6 << " types";
     }
 }
 
