@@ -18,17 +18,16 @@ namespace {
 constexpr RuleDate kDefaultStart = {RuleDate::kMonthWeekDay, 3, 2, 0, 7200};
 constexpr RuleDate kDefaultEnd = {RuleDate::kMonthWeekDay, 11, 1, 0, 7200};
 
-// A decimal number of at most maxDigits digits from *text; false when there
-// is none or it exceeds maxValue.
-bool ParseNumber(const char** text, int maxDigits, int maxValue, int* value) {
+// A decimal number from *text, leading zeros allowed as the C library allows
+// them; false when there is none or it exceeds maxValue.
+bool ParseNumber(const char** text, int maxValue, int* value) {
     const char* p = *text;
-    int number = 0;
-    int digits = 0;
-    while (digits < maxDigits && std::isdigit(static_cast<unsigned char>(*p))) {
-        number = number * 10 + (*p++ - '0');
-        ++digits;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    int number = 0;  // stops growing past maxValue, whatever the number of digits
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        number = std::min(number * 10 + (*p - '0'), maxValue + 1);
     }
-    if (digits == 0 || number > maxValue) return false;
+    if (number > maxValue) return false;
     *text = p;
     *value = number;
     return true;
@@ -48,15 +47,15 @@ bool ParseTime(const char** text, int maxHours, std::int32_t* seconds) {
         for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
             hours = std::min(hours * 10 + (*p - '0'), kOffsetHours);
         }
-    } else if (!ParseNumber(&p, 3, maxHours, &hours)) {
+    } else if (!ParseNumber(&p, maxHours, &hours)) {
         return false;
     }
     if (*p == ':') {
         ++p;
-        if (!ParseNumber(&p, 2, 59, &minutes)) return false;
+        if (!ParseNumber(&p, 59, &minutes)) return false;
         if (*p == ':') {
             ++p;
-            if (!ParseNumber(&p, 2, 59, &secs)) return false;
+            if (!ParseNumber(&p, 59, &secs)) return false;
         }
     }
     *text = p;
@@ -89,18 +88,17 @@ bool ParseDate(const char** text, RuleDate* date) {
     int month = 0, week = 0, day = 0;
     if (*p == 'M') {
         ++p;
-        if (!ParseNumber(&p, 2, 12, &month) || month < 1 || *p++ != '.' ||
-            !ParseNumber(&p, 1, 5, &week) || week < 1 || *p++ != '.' ||
-            !ParseNumber(&p, 1, 6, &day)) {
+        if (!ParseNumber(&p, 12, &month) || month < 1 || *p++ != '.' ||
+            !ParseNumber(&p, 5, &week) || week < 1 || *p++ != '.' || !ParseNumber(&p, 6, &day)) {
             return false;
         }
         *date = {RuleDate::kMonthWeekDay, month, week, day, 7200};
     } else if (*p == 'J') {
         ++p;
-        if (!ParseNumber(&p, 3, 365, &day) || day < 1) return false;
+        if (!ParseNumber(&p, 365, &day) || day < 1) return false;
         *date = {RuleDate::kJulian, 0, 0, day, 7200};
     } else {
-        if (!ParseNumber(&p, 3, 365, &day)) return false;
+        if (!ParseNumber(&p, 365, &day)) return false;
         *date = {RuleDate::kZeroBasedDay, 0, 0, day, 7200};
     }
     if (*p == '/') {

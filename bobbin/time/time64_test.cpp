@@ -48,8 +48,13 @@ TEST(Time64DifferentialTest, UtcAgreesWithTheCLibrary) {
     char text[35];
     EXPECT_STREQ(asctime64_r(gmtime64(&times[0]), text), "Thu Jan 01 00:00:00 -2147481748\n");
     const TM64 early = Date(9, 8, 7, 6, 5, 4), later = Date(9, 8, 7, 6, 5, 5);
-    EXPECT_TRUE(cmp_date(&early, &later) == -1 && cmp_date(&later, &early) == 1 &&
-                date_in_safe_range(&later, &early, &later));
+    EXPECT_EQ(cmp_date(&early, &later), -1);
+    EXPECT_EQ(cmp_date(&later, &early), 1);
+    EXPECT_EQ(date_in_safe_range(&early, &early, &later), 1) << "the first date is in range";
+    EXPECT_EQ(date_in_safe_range(&later, &early, &later), 1) << "the last date is in range";
+    EXPECT_EQ(date_in_safe_range(&later, &early, &early), 0);
+    EXPECT_EQ(valid_tm_wday(&later), 1);
+    EXPECT_EQ(valid_tm_mon(&later), 1);
 }
 
 }  // namespace
