@@ -11,7 +11,6 @@
 
 #include "background.h"
 #include "bobbin/sync/Mutex.h"
-#include "platform_faults.h"
 
 namespace {
 

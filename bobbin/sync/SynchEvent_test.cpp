@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstring>
 #include <deque>
 #include <random>
 #include <stdexcept>
@@ -14,7 +12,6 @@
 #include <vector>
 
 #include "background.h"
-#include "platform_faults.h"
 
 namespace {
 
@@ -45,14 +42,10 @@ struct Wait {
             std::this_thread::yield();
         }
     }
-    char State() const {  // from /proc: 'S' once the thread sleeps
-        char text[512] = {};
-        const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-        if (FILE* stat = std::fopen(path.c_str(), "r")) {
-            text[std::fread(text, 1, sizeof text - 1, stat)] = 0, std::fclose(stat);
-        }
-        const char* paren = std::strrchr(text, ')');
-        return paren == nullptr || paren[1] == 0 ? '?' : paren[2];
+    char State() const {  // 'S' once the thread sleeps: the field after the name
+        const std::string stat = TaskFile(tid, "stat");
+        const size_t paren = stat.rfind(')');
+        return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
     }
     bool Returns(int expected) const {  // or stays blocked for a grace period
         const auto end = Clock::now() + (expected == -2 ? 20ms : 10s);

@@ -7,21 +7,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "background.h"
-#include "platform_faults.h"
 
 namespace {
 
 using namespace bobbin::testing;
-
-std::string Comm(pid_t tid) {  // the kernel's name of a thread of this process
-    std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
-    return std::string(std::istreambuf_iterator<char>(comm), {});
-}
 
 // Waits at its gate, catching all but Terminate's unwinding; then returns, stops
 // or ends itself (every own join answers at once), or deletes itself.
@@ -88,7 +80,8 @@ TEST(ThreadHotTest, LifeCycle) {
         if (name != kNames[0].first) {
             EXPECT_TRUE(task.SetThreadName(name)) << name;
         }
-        EXPECT_EQ(task.GetThreadName() + "|" + Comm(task.tid), kept + "|" + kept + "\n");
+        EXPECT_EQ(task.GetThreadName() + "|" + TaskFile(task.tid, "comm"),
+                  kept + "|" + kept + "\n");
     }
     const auto start = Clock::now();
     EXPECT_FALSE(task.TimedWaitForStop(50)) << "a bounded join of a blocked thread";
@@ -263,7 +256,7 @@ TEST(ThreadHotTest, SuspendAndAttach) {
         EXPECT_FALSE(attached.Terminate()) << "nor to end";
         EXPECT_TRUE(pthread_equal(attached.GetThreadId(), pthread_self()));
         EXPECT_TRUE(attached.SetThreadName("attached"));
-        EXPECT_EQ(Comm(gettid()), "attached\n");
+        EXPECT_EQ(TaskFile(gettid(), "comm"), "attached\n");
     }).join();
     // The next thread gets the ended thread's id; no call on the object touches it.
     SynchEvent done(true, false, nullptr);
@@ -273,7 +266,8 @@ TEST(ThreadHotTest, SuspendAndAttach) {
     EXPECT_FALSE(attached.SetThreadName("renamed")) << "renamed a thread that has ended";
     EXPECT_FALSE(attached.Signal(0)) << "signalled a thread that has ended";
     EXPECT_FALSE(attached.WaitForStop()) << "joined a thread that is not the object's";
-    EXPECT_EQ(attached.GetThreadName() + "|" + Comm(stranger), "renamed|" + Comm(gettid()));
+    EXPECT_EQ(attached.GetThreadName() + "|" + TaskFile(stranger, "comm"),
+              "renamed|" + TaskFile(gettid(), "comm"));
     done.Signal(), next.join();
 }
 
