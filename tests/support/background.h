@@ -1,10 +1,17 @@
-// Test helpers: calls on threads of their own, threads together, a soak's end.
+// Test helpers: calls on threads of their own, threads together, a soak's end,
+// a thread's /proc files, and platform calls failed on purpose (the last are
+// defined in platform_faults.cpp, which a test program then links).
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -38,6 +45,34 @@ void OnThreads(int count, Body body) {
 inline Clock::time_point SoakEnd(double seconds) {
     if (const char* value = std::getenv("BOBBIN_SOAK_SECONDS")) seconds = std::atof(value);
     return Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
+}
+
+// The text of /proc/self/task/<tid>/<file> ("comm", "stat"); empty once the thread is gone.
+inline std::string TaskFile(pid_t tid, const char* file) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/" + file;
+    char text[512];
+    size_t length = 0;
+    if (FILE* in = std::fopen(path.c_str(), "r")) {
+        length = std::fread(text, 1, sizeof text, in), std::fclose(in);
+    }
+    return std::string(text, length);
+}
+
+// Fails the `nth` next call of `function` on this thread with ENOMEM (12);
+// null disarms.
+void FailPlatformCall(const char* function, int nth);
+
+// How often `build` throws as the 1st, 2nd, ... call of `function` fails.
+template <typename Build>
+int FailuresUntilBuilt(const char* function, Build build) {
+    for (int failures = 0;; ++failures) {
+        FailPlatformCall(function, failures + 1);
+        try {
+            build();
+            return FailPlatformCall(nullptr, 0), failures;
+        } catch (const std::system_error&) {
+        }
+    }
 }
 
 }  // namespace bobbin::testing

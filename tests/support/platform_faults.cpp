@@ -1,9 +1,9 @@
-#include "platform_faults.h"
-
 #include <dlfcn.h>
 #include <pthread.h>
 
 #include <cstring>
+
+#include "background.h"
 
 namespace {
 
