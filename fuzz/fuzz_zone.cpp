@@ -1,7 +1,9 @@
 // The bytes as a zone file image and, up to the first NUL, as a rule string.
 // A zone that is read converts a few instants into dates in range, or refuses
 // them near the ends with EOVERFLOW; mktime64_z finds each date again, and of
-// any fields gives a second whose local date it writes back.
+// any fields gives a second whose local date it writes back. The first 8
+// bytes as a time round trip UTC, or are refused with EOVERFLOW; the next 36
+// as fields give asctime64_r's one line within 35 bytes, or EINVAL, EOVERFLOW.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -71,6 +73,31 @@ void Convert(const Zone64* zone, const std::uint8_t* data, std::size_t size) {
     if (!FoundAgain(zone, any, false)) std::abort();
 }
 
+void CheckUtcAndText(const std::uint8_t* data, std::size_t size) {
+    Time64 time;
+    int f[9];
+    if (size < sizeof time + sizeof f) return;
+    std::memcpy(&time, data, sizeof time);
+    std::memcpy(f, data + sizeof time, sizeof f);
+    TM64 date;
+    errno = 0;
+    const bool in_range = time >= kFirstTime && time <= kLastTime;
+    if (gmtime64_r(&time, &date) ? !in_range || timegm64(&date) != time
+                                 : in_range || errno != EOVERFLOW) {
+        std::abort();
+    }
+    const TM64 any{f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], 0, nullptr};
+    char* text = static_cast<char*>(std::malloc(35));  // ASan sees a write past the 35 bytes
+    text[0] = 'x';
+    errno = 0;
+    const bool valid = any.tm_wday >= 0 && any.tm_wday <= 6 && any.tm_mon >= 0 && any.tm_mon <= 11;
+    if (asctime64_r(&any, text) ? !valid || std::strchr(text, '\n') != text + std::strlen(text) - 1
+                                : text[0] != 'x' || errno != (valid ? EOVERFLOW : EINVAL)) {
+        std::abort();
+    }
+    std::free(text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -81,5 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (zone != nullptr) Convert(zone, data, size);
         tzfree64(zone);
     }
+    CheckUtcAndText(data, size);
     return 0;
 }
