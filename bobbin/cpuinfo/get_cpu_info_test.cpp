@@ -90,6 +90,7 @@ TEST(CgroupQuotaTest, AvailableCountOfEachLayout) {
         {"v2 garbage", "0::/garbage\n", v2, 8, 8},
         {"v2 period past 64 bits", "0::/wide\n", v2, 8, 8},
         {"v2 quota 1, period 2^63 - 1", "0::/at_limit\n", v2, 8, 1},
+        {"v2 quota 2^63 - 1, period 1", "0::/huge\n", v2, 8, 8},
         {"v2 cpu.max of two chunks", "0::/long\n", v2, 8, 2},
         {"v2 mount of a sub-tree", "0::/pod/leaf\n", "7 1 0:9 /pod /v2 - cgroup2 x rw\n", 8, 2},
         {"v2 outside the mount", "0::/leaf\n", "7 1 0:9 /lea /v2/lea - cgroup2 x rw\n", 8, 8},

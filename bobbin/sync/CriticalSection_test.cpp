@@ -67,6 +67,9 @@ TYPED_TEST(LockTest, HeldUntilLastReleaseWhateverOthersRelease) {
     const auto other = InBackground([&] { std::lock_guard<TypeParam> hold(lock); });
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(StaysBlocked(other)) << "another thread took it " << 3 - i << " deep";
+        if constexpr (std::is_same_v<TypeParam, CriticalSectionExt>) {
+            EXPECT_TRUE(lock.IsAcquired()) << "the owner record lost a level, " << 3 - i << " deep";
+        }
         lock.unlock();
     }
     EXPECT_TRUE(Finishes(other));

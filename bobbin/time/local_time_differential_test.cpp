@@ -290,7 +290,8 @@ TEST(LocalTimeDifferentialTest, EveryFormOfTzAgreesWithTheCLibrary) {
         "r:ABC-13:45DEF-14:45,M9.5.0/2:45,M4.1.0/3:45 r:AAA3BBB,J1/0,J365/30 r:AAA3BBB,0/0,365/24 "
         "r:EST5EDT,0/0,J365/25 r:EST5EDT,M12.5.6/23,M1.1.0/1 r:WART4WARST,J1/0,J365/25 "
         "r:EST5EDT26,M3.2.0,M11.1.0 r:EST5EDT,J1,J365 r:EST5EDT6,M3.2.0,M11.1.0 "
-        "r:EST05:00EDT,M03.02.00/0002,J0300/02:00:00 d:AAA3BBB "
+        "r:EST05:00EDT,M03.02.00/0002,J0300/02:00:00 "
+        "r:EST5EDT,M3.2.0/00000000000000000000000000000000000000002,M11.1.0 d:AAA3BBB "
         "d:CET-1CEST d:EST5EDT4 d:AAA3BBB1 d:<+0530>-5:30<+0630>-7 n: n:garbage n:!!! "
         "n:XYZ n:America/Nowhere n:/etc/passwd n:/ n:: n:A5 n:EST5EDT,M13.1.0,M11.1.0");
     const int kDates[][6] = {

@@ -17,11 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include "bobbin/time/internal/range.h"
 #include "bobbin/time/time64.h"
 #include "bobbin/time/time_test_support.h"
 
 namespace {
 
+using bobbin::detail::kFirstTime;
+using bobbin::detail::kLastTime;
 using bobbin::testing::Text;
 
 // TZ as it stood before other code switched it to UTC around a mktime (the
@@ -117,12 +120,13 @@ TEST(ZoneTest, TzallocReportsWhyItRefusesAndNothingBlocks) {
         int error;
     };
     const Case kCases[] = {
-        {"", EINVAL},                         // an empty value names nothing
-        {":", EINVAL},                        //
-        {"Nowhere/City", EINVAL},             // no such file, and no rule
-        {"EST5EDT,M3", EINVAL},               // a rule with an incomplete date
-        {"EST5EDT,J0,J365", EINVAL},          // day 0 of a year without 29 February
-        {"EST5EDT,M3.2.0/,M11.1.0", EINVAL},  // no change time after the slash
+        {"", EINVAL},                                   // an empty value names nothing
+        {":", EINVAL},                                  //
+        {"Nowhere/City", EINVAL},                       // no such file, and no rule
+        {"EST5EDT,M3", EINVAL},                         // a rule with an incomplete date
+        {"EST5EDT,J0,J365", EINVAL},                    // day 0 of a year without 29 February
+        {"EST5EDT,M3.2.0/,M11.1.0", EINVAL},            // no change time after the slash
+        {"EST5EDT,M3.2.0/4294967298,M11.1.0", EINVAL},  // 2^32 + 2 hours
         {"EST5EDT,M3.2.0,M11.1.0x", EINVAL},
         {"garbage!", EINVAL},           //
         {"right", EINVAL},              // a directory under the zone directory
@@ -162,7 +166,8 @@ TEST(ZoneTest, TzallocReportsWhyItRefusesAndNothingBlocks) {
     setenv("TZ", "UTC0", 1);
 }
 
-// One instant in a zone as TZ naming it converts, while TZ names another.
+// One instant in a zone as TZ naming it converts, while TZ names another;
+// times whose local year tm_year cannot hold are refused with EOVERFLOW.
 TEST(ZoneTest, TzallocZonesConvertAsTzWould) {
     const char* const kNames[] = {"America/New_York", ":Europe/London",
                                   "/usr/share/zoneinfo/Asia/Tokyo", "UTC0", "<+0530>-5:30"};
@@ -177,6 +182,11 @@ TEST(ZoneTest, TzallocZonesConvertAsTzWould) {
         ASSERT_NE(localtime64_r(&instant, &theirs), nullptr) << name;
         EXPECT_EQ(Text(ours), Text(theirs)) << name;
         setenv("TZ", "UTC0", 1);
+        for (const Time64 beyond : {kFirstTime - 2 * 86400, kLastTime + 2 * 86400}) {
+            errno = 0;
+            EXPECT_EQ(localtime64_rz(zone, &beyond, &theirs), nullptr) << name << " " << beyond;
+            EXPECT_EQ(errno, EOVERFLOW) << name << " " << beyond;
+        }
         TM64 date = ours;
         date.tm_isdst = -1;
         EXPECT_EQ(mktime64_z(zone, &date), instant) << name;
