@@ -69,8 +69,9 @@ struct EventLink {
 // it; every function here runs with g_multi_lock held.
 struct MultiWait {
     // Whether `w`, a wait-all call, can complete now that `event` is being
-    // signalled; if so takes the signals of its other auto-reset events and
-    // releases it. The caller holds the mutexes of all its events.
+    // signalled (null: with its events as they stand); if so takes the signals
+    // of its other auto-reset events and releases it. The caller holds the
+    // mutexes of all its events.
     static bool TryCompleteAll(Waiter* w, SynchEvent* event) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
         for (int i = 0; i < w->count; ++i) {
             if (w->events[i] != event && w->events[i]->signalled == 0) return false;
@@ -158,13 +159,7 @@ int MultiWait::Wait(SynchEvent* const* events, int count, bool all, unsigned int
     for (SynchEvent* event : byAddress) pthread_mutex_lock(event->mutex);
     int result = kWaiting;
     if (all) {
-        result = 0;
-        for (int i = 0; i < count && result == 0; ++i) {
-            if (events[i]->signalled == 0) result = kWaiting;
-        }
-        for (int i = 0; i < count && result == 0; ++i) {
-            if (!events[i]->manual_reset) events[i]->signalled = 0;
-        }
+        result = TryCompleteAll(&w, nullptr) ? 0 : kWaiting;  // all set now: take them
     } else {
         for (int i = 0; i < count && result == kWaiting; ++i) {
             if (events[i]->signalled != 0) result = i;
