@@ -66,7 +66,8 @@ const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
 }
 
 // The first change of the rule's type after time, looked for within a year
-// (the list is not empty); kLastTime when there is none.
+// (the list is not empty); kNoChange when there is none.
+constexpr Time64 kNoChange = INT64_MAX;
 Time64 NextRuleChange(const Zone64& zone, Time64 time) {
     Time64 cycles;
     std::size_t index = RuleChangeIndex(zone, time, &cycles);
@@ -75,7 +76,7 @@ Time64 NextRuleChange(const Zone64& zone, Time64 time) {
         const RuleChange& change = zone.rule_changes[index + 1];
         if (change.type != type) return change.at + cycles * kSecondsInGregorianCycle;
     }
-    return kLastTime;
+    return kNoChange;
 }
 
 bool SameType(const Zone64& zone, const LocalType& a, const LocalType& b) {
@@ -209,7 +210,6 @@ bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_
 
 // The first second after time at which the zone's type may change (a
 // transition, the rule taking over, a change of the rule); kNoChange if none.
-constexpr Time64 kNoChange = INT64_MAX;
 Time64 NextChange(const Zone64& zone, Time64 time) {
     if (!InRule(zone, time)) {
         const auto next = static_cast<std::size_t>(TransitionIndex(zone, time) + 1);
