@@ -1,5 +1,5 @@
-// UTC calendar arithmetic, dates as text, and the functions that return the
-// module's static storage.
+// UTC calendar arithmetic, dates as text, and the UTC functions that return
+// the module's static storage.
 #include "bobbin/time/internal/calendar.h"
 
 #include <cassert>
@@ -12,7 +12,6 @@
 #include <limits>
 
 #include "bobbin/time/internal/range.h"
-#include "bobbin/time/internal/zone.h"
 #include "bobbin/time/time64.h"
 
 namespace bobbin::detail {
@@ -66,11 +65,10 @@ Year YearOf(Time64 time) {
 
 }  // namespace
 
-bool SplitTime(Time64 time, TM64* date, Year* fullYear) {
+int SplitTime(Time64 time, TM64* date, Year* fullYear) {
     if (time < kFirstTime - kBiasMargin || time > kLastTime + kBiasMargin) {
         *fullYear = YearOf(time);
-        errno = EOVERFLOW;
-        return false;
+        return EOVERFLOW;
     }
     // Whole 400-year cycles added make every time positive, so that the
     // divisions are unsigned; a cycle has whole weeks, so the weekday stays.
@@ -97,22 +95,22 @@ bool SplitTime(Time64 time, TM64* date, Year* fullYear) {
     const Year year = (static_cast<Year>(cycles) - kBiasCycles) * kYearsInGregorianCycle +
                       century * 100 + year_of_century + in_january_or_february;
     *fullYear = year;
-    if (!FitsInt(year - 1900)) {
-        errno = EOVERFLOW;
-        return false;
-    }
+    if (!FitsInt(year - 1900)) return EOVERFLOW;
     const auto month = static_cast<int>(month_and_day >> 16) - (in_january_or_february ? 12 : 0);
     date->tm_year = static_cast<int>(year - 1900);
     date->tm_mon = month - 1;
     date->tm_mday = static_cast<int>((month_and_day & 0xFFFF) / 2141) + 1;
+    // From March on the year is the one counted from March, whose leap day
+    // came before: a multiple of 4 that is not a century, or the 400th year.
+    const std::uint32_t leap = year_of_century % 4 == 0 && (year_of_century != 0 || century == 0);
     date->tm_yday = static_cast<int>(in_january_or_february ? day_of_year - 306
-                                                            : day_of_year + 59 + IsLeap(year));
+                                                            : day_of_year + 59 + leap);
     date->tm_wday = static_cast<int>((days + 4) % 7);  // 1970-01-01 was a Thursday
     date->tm_hour = static_cast<int>(seconds / 3600);
     date->tm_min = static_cast<int>(seconds / 60 % 60);
     date->tm_sec = static_cast<int>(seconds % 60);
     assert(CheckTm(date));
-    return true;
+    return 0;
 }
 
 }  // namespace bobbin::detail
@@ -133,12 +131,18 @@ char Static_Return_String[kTextSize];
 
 }  // namespace
 
+TM64* bobbin::detail::StaticReturnDate() {
+    return &Static_Return_Date;
+}
+
 TM64* gmtime64_r(const Time64* time, TM64* result) {
     assert(result != nullptr);
     result->tm_isdst = 0;
     Year year;
-    if (bobbin::detail::SplitTime(*time, result, &year)) return result;
+    const int error = bobbin::detail::SplitTime(*time, result, &year);
+    if (error == 0) return result;
     result->tm_year = bobbin::detail::LowBits(year - 1900);
+    errno = error;
     return nullptr;
 }
 
@@ -177,30 +181,12 @@ char* asctime64_r(const TM64* date, char* result) {
     return result;
 }
 
-char* ctime64_r(const Time64* time, char* result) {
-    TM64 date;
-    if (localtime64_r(time, &date) == nullptr) return nullptr;
-    return asctime64_r(&date, result);
-}
-
 TM64* gmtime64(const Time64* time) {
     return gmtime64_r(time, &Static_Return_Date);
 }
 
-TM64* localtime64(const Time64* time) {
-    // So that the C library's tzname follows TZ as well; never for a FIFO or
-    // a device, on which the C library would block.
-    if (bobbin::detail::CLibraryMayReadTz()) tzset();
-    return localtime64_r(time, &Static_Return_Date);
-}
-
 char* asctime64(const TM64* date) {
     return asctime64_r(date, Static_Return_String);
-}
-
-char* ctime64(const Time64* time) {
-    const TM64* date = localtime64(time);
-    return date == nullptr ? nullptr : asctime64(date);
 }
 
 int cmp_date(const TM64* left, const TM64* right) {

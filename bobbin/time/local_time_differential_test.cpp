@@ -196,7 +196,7 @@ void ExpectAgreement(const Tz& tz, const std::vector<Time64>& times, bool everyC
     if (zone != nullptr) {
         changes = zone->transitions;
         for (const auto& leap : zone->leap_seconds) changes.push_back(leap.occurrence);
-        for (const auto& change : zone->rule_changes) changes.push_back(change.at);
+        for (const auto& change : zone->rule.changes) changes.push_back(change.at);
     }
     if (tz.kind == 'd') changes.clear();
     if (!everyChange) {
@@ -292,8 +292,9 @@ TEST(LocalTimeDifferentialTest, EveryFormOfTzAgreesWithTheCLibrary) {
         "r:EST5EDT26,M3.2.0,M11.1.0 r:EST5EDT,J1,J365 r:EST5EDT6,M3.2.0,M11.1.0 "
         "r:EST05:00EDT,M03.02.00/0002,J0300/02:00:00 "
         "r:EST5EDT,M3.2.0/00000000000000000000000000000000000000002,M11.1.0 d:AAA3BBB "
-        "d:CET-1CEST d:EST5EDT4 d:AAA3BBB1 d:<+0530>-5:30<+0630>-7 n: n:garbage n:!!! "
-        "n:XYZ n:America/Nowhere n:/etc/passwd n:/ n:: n:A5 n:EST5EDT,M13.1.0,M11.1.0");
+        "r:PST8PDT,M3.2.0/2 r:XST5XDT,M3.2.0, r:WMARS3SMARS,J80 d:XST5XDT, "
+        "d:CET-1CEST d:EST5EDT4 d:AAA3BBB1 d:<+0530>-5:30<+0630>-7 f: f:: n:garbage n:!!! "
+        "n:XYZ n:America/Nowhere n:/etc/passwd n:/ n:A5 n:EST5EDT,M13.1.0,M11.1.0");
     const int kDates[][6] = {
         // year - 1900, month, day, hour, minute, second
         {1100, 12, 1, 0, 0, 0},         {-2900, 0, 1, 0, 0, -1},    {100000, 11, 31, 19200, 0, 0},

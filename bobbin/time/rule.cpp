@@ -1,13 +1,14 @@
 // POSIX TZ rule strings: "std offset [dst [offset] [,start[/time],end[/time]]]",
-// with the extensions of RFC 8536 (times of day from -167 to 167 hours).
+// with the extensions of RFC 8536 (times of day from -167 to 167 hours), and a
+// rule's table of changes over one 400-year cycle.
+#include "bobbin/time/internal/rule.h"
+
 #include <algorithm>
+#include <cassert>
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
-#include <new>
 
 #include "bobbin/time/internal/calendar.h"
-#include "bobbin/time/internal/zone.h"
 
 namespace bobbin::detail {
 
@@ -157,30 +158,47 @@ const char* ParseRule(const char* text, Rule* rule) {
     }
     rule->start = kDefaultStart;
     rule->end = kDefaultEnd;
-    if (*p == ',') {
-        ++p;
-        RuleDate start, stop;
-        if (ParseDate(&p, &start) && *p++ == ',' && ParseDate(&p, &stop)) {
-            rule->has_dates = true;
-            rule->start = start;
-            rule->end = stop;
-            end = p;
-        } else {
-            rule->daylight_name.clear();  // dates that do not parse: standard time only
-        }
+    if (*p != ',') return end;
+    ++p;
+    if (*p == '\0') return p;  // no dates after all
+    // A start and no end, or an empty one, ends on the default date.
+    if (ParseDate(&p, &rule->start) &&
+        (*p == '\0' || (*p == ',' && (*++p == '\0' || ParseDate(&p, &rule->end))))) {
+        rule->has_dates = true;
+        return p;
     }
+    rule->daylight_name.clear();  // dates that do not parse: standard time only
     return end;
 }
 
-std::vector<RuleChange> RuleChanges(const Rule& rule) {
+namespace {
+
+// The start of the 400-year cycle that a table lists, and the years listed (a
+// margin on both sides), each with a fixed number of entries.
+constexpr Time64 kCycleStart = 946684800;  // 2000-01-01 00:00:00 UTC
+constexpr Year kFirstYear = 1998;
+constexpr Year kLastYear = 2401;
+constexpr std::size_t kChangesPerYear = 3;
+
+}  // namespace
+
+void RuleTable::Make(const Rule& rule, std::string* names) {
+    const auto standard = static_cast<std::uint32_t>(names->size());
+    names->append(rule.standard_name).push_back('\0');
+    types[0] = {rule.standard_offset, false, standard};
+    types[1] = types[0];
+    changes.clear();
+    if (rule.daylight_name.empty()) return;
+    const auto daylight = static_cast<std::uint32_t>(names->size());
+    names->append(rule.daylight_name).push_back('\0');
+    types[1] = {rule.daylight_offset, true, daylight};
     // Each UTC year takes the start and end of its own: daylight-saving time
     // from start to end, or outside end to start when end comes first (none
     // when they are equal), even where they fall in another year. Listed per
     // year: its first second, then start and end in order, each moved into
     // the year, with the type from there on.
-    std::vector<RuleChange> changes;
-    changes.reserve(kRuleChangesPerYear * (kRuleLastYear - kRuleFirstYear + 1));
-    for (Year year = kRuleFirstYear; year <= kRuleLastYear; ++year) {
+    changes.reserve(kChangesPerYear * (kLastYear - kFirstYear + 1));
+    for (Year year = kFirstYear; year <= kLastYear; ++year) {
         const Time64 first = DaysBeforeYear(year) * 86400;
         const Time64 last = DaysBeforeYear(year + 1) * 86400 - 1;
         const Time64 start = LocalSecondsOf(rule.start, year) - rule.standard_offset;
@@ -193,43 +211,52 @@ std::vector<RuleChange> RuleChanges(const Rule& rule) {
             changes.push_back({within, type_at(within)});
         }
     }
-    return changes;
 }
 
-Zone64* ZoneFromRule(const char* text) {
-    Rule rule;
-    const char* end = ParseRule(text, &rule);
-    if (end == nullptr || *end != '\0') {
-        errno = EINVAL;
-        return nullptr;
+namespace {
+
+// The index of the last change at or before time shifted by *cycles 400-year
+// cycles into the listed one. The list is not empty.
+std::size_t ChangeIndex(const std::vector<RuleChange>& changes, Time64 time, Time64* cycles) {
+    const Time64 since = time - kCycleStart;
+    const bool in_cycle = static_cast<std::uint64_t>(since) <
+                          static_cast<std::uint64_t>(kSecondsInGregorianCycle);
+    *cycles = in_cycle ? 0 : FloorDiv(since, kSecondsInGregorianCycle);
+    const Time64 within = time - *cycles * kSecondsInGregorianCycle;
+    // The first entry of the year that within lies in, counted in mean years
+    // (which is that year or one next to it), then the entries of the year
+    // up to within.
+    constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
+    const RuleChange* change = changes.data();
+    std::size_t index = kChangesPerYear * (static_cast<std::size_t>((within - kCycleStart) / kMeanYear) +
+                                           static_cast<std::size_t>(2000 - kFirstYear));
+    if (change[index].at > within) {
+        index -= kChangesPerYear;
+    } else if (change[index + kChangesPerYear].at <= within) {
+        index += kChangesPerYear;
     }
-    auto* zone = new (std::nothrow) Zone64;
-    if (zone == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    try {
-        InstallRule(zone, rule);
-    } catch (const std::bad_alloc&) {
-        delete zone;
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return zone;
+    assert(change[index].at <= within && change[index + kChangesPerYear].at > within);
+    return index + (change[index + 1].at <= within ? 1 : 0) + (change[index + 2].at <= within ? 1 : 0);
 }
 
-void InstallRule(Zone64* zone, const Rule& rule) {
-    const auto standard = static_cast<std::uint32_t>(zone->names.size());
-    zone->names.append(rule.standard_name).push_back('\0');
-    zone->rule_types[0] = {rule.standard_offset, false, standard};
-    zone->rule_types[1] = zone->rule_types[0];
-    if (!rule.daylight_name.empty()) {
-        const auto daylight = static_cast<std::uint32_t>(zone->names.size());
-        zone->names.append(rule.daylight_name).push_back('\0');
-        zone->rule_types[1] = {rule.daylight_offset, true, daylight};
-        zone->rule_changes = RuleChanges(rule);
+}  // namespace
+
+const LocalType& RuleTable::TypeAt(Time64 time) const {
+    if (changes.empty()) return types[0];
+    Time64 cycles;
+    return types[changes[ChangeIndex(changes, time, &cycles)].type];
+}
+
+Time64 RuleTable::NextChange(Time64 time) const {
+    if (changes.empty()) return kNoChange;
+    Time64 cycles;
+    std::size_t index = ChangeIndex(changes, time, &cycles);
+    const std::uint8_t type = changes[index].type;
+    for (const std::size_t last = index + kChangesPerYear + 1; index < last; ++index) {
+        const RuleChange& change = changes[index + 1];
+        if (change.type != type) return change.at + cycles * kSecondsInGregorianCycle;
     }
-    zone->has_rule = true;
+    return kNoChange;
 }
 
 }  // namespace bobbin::detail

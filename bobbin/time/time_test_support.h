@@ -1,8 +1,12 @@
 // Shared by the calendar's unit tests: a date as one line of text, every field
-// that a conversion writes, so that a failing comparison shows the whole date.
+// that a conversion writes, so that a failing comparison shows the whole date;
+// and a directory of a test's own.
 #pragma once
 
+#include <stdlib.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "bobbin/time/time64.h"
@@ -16,5 +20,15 @@ inline std::string Text(const TM64& d) {
                   d.tm_gmtoff, d.tm_zone ? d.tm_zone : "");
     return text;
 }
+
+// A directory of a test's own, removed with its files.
+struct TempDirectory {
+    std::string path = [] {
+        char name[] = "/tmp/zone_testXXXXXX";
+        return std::string(mkdtemp(name));
+    }();
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    ~TempDirectory() { std::filesystem::remove_all(path); }
+};
 
 }  // namespace bobbin::testing

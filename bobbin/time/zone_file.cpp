@@ -1,5 +1,7 @@
 // The zone files of RFC 8536 (TZif, versions 1 to 4): read with every count
 // and offset bounded by the bytes read.
+#include "bobbin/time/internal/zone_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "bobbin/time/internal/zone.h"
-
 namespace bobbin::detail {
 
 namespace {
@@ -25,8 +25,10 @@ constexpr std::size_t kHeaderSize = 44;
 constexpr std::int32_t kMinOffset = -25 * 3600;
 constexpr std::int32_t kMaxOffset = 26 * 3600;
 
-// Times beyond these are malformed (the earliest that zone files use is
-// -2^59); the bound keeps differences of times within 64 bits.
+// Transitions beyond these times are kept at them (files use up to -2^59 for
+// "since ever", some +-2^62), far outside the years that tm_year holds; the
+// bound keeps differences of times within 64 bits. Leap seconds beyond them
+// are malformed.
 constexpr Time64 kMaxTime = Time64{1} << 60;
 
 // Leap seconds add up to some tens; a larger correction is not a clock's.
@@ -72,6 +74,25 @@ bool ReadHeader(const unsigned char* data, std::size_t size, bool used, Header* 
                       (header->isstdcnt == 0 || header->isstdcnt == header->typecnt)));
 }
 
+// Keeps of the transitions at or beyond -kMaxTime and kMaxTime only those
+// that times within the bounds can tell apart (the last before, the first
+// after them), moved to the bounds.
+void KeepTransitionsNear(Zone64* zone) {
+    std::vector<Time64>& times = zone->transitions;
+    std::vector<std::uint8_t>& types = zone->transition_types;
+    const auto count = static_cast<std::ptrdiff_t>(times.size());
+    const std::ptrdiff_t low = std::upper_bound(times.begin(), times.end(), -kMaxTime) - times.begin();
+    const std::ptrdiff_t high = std::lower_bound(times.begin(), times.end(), kMaxTime) - times.begin();
+    const std::ptrdiff_t last = std::min(high + 1, count);
+    const std::ptrdiff_t first = std::max<std::ptrdiff_t>(low - 1, 0);
+    times.erase(times.begin() + last, times.end());
+    types.erase(types.begin() + last, types.end());
+    times.erase(times.begin(), times.begin() + first);
+    types.erase(types.begin(), types.begin() + first);
+    for (Time64& time : times) time = std::clamp(time, -kMaxTime, kMaxTime);
+    zone->rule_transition = times.size();
+}
+
 // Reads the data block at data (DataSize(width) bytes, checked) into *zone.
 bool ReadData(const Header& header, const unsigned char* data, int width, Zone64* zone) {
     const unsigned char* p = data;
@@ -79,9 +100,7 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     for (Time64& time : zone->transitions) {
         time = ReadSigned(p, width);
         p += width;
-        if (time < -kMaxTime || time > kMaxTime) return false;
     }
-    zone->rule_transition = header.timecnt;
     zone->transition_types.assign(p, p + header.timecnt);
     p += header.timecnt;
     for (const std::uint8_t type : zone->transition_types) {
@@ -98,6 +117,12 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
         }
         type = {offset, is_dst == 1, name};
     }
+    // Before the first transition: the first standard type, as the C library
+    // takes it (type 0 when all are daylight-saving time).
+    const auto standard = std::find_if(zone->types.begin(), zone->types.end(),
+                                       [](const LocalType& type) { return !type.is_dst; });
+    zone->initial_type =
+        static_cast<std::uint8_t>(standard == zone->types.end() ? 0 : standard - zone->types.begin());
     // A null character after them ends an abbreviation that the bytes do not.
     zone->names.assign(reinterpret_cast<const char*>(names), header.charcnt).push_back('\0');
     p += header.charcnt;
@@ -128,6 +153,7 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     std::stable_sort(
         zone->leap_seconds.begin(), zone->leap_seconds.end(),
         [](const LeapSecond& a, const LeapSecond& b) { return a.occurrence < b.occurrence; });
+    KeepTransitionsNear(zone);
     // Two transitions or leap seconds at one time are malformed, and so is a
     // leap second that moves the correction by other than one second (RFC
     // 8536; the first record may hold any correction). The standard/wall
@@ -144,29 +170,30 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
 
 // The footer "\nrule\n" in [p, end): its rule, when not empty, follows the
 // last transition (also without the last newline). A zone without
-// transitions keeps its first type, and a footer that is not a valid rule is
-// ignored: the last transition's type goes on. False when there is no footer
-// (nothing, or a lone newline, after the data).
+// transitions keeps its first type, and a footer that is not a valid rule, or
+// does not start with a newline, is ignored: the last transition's type goes
+// on. False when fewer than two bytes follow the data, as the C library
+// refuses such a file.
 bool ReadFooter(const unsigned char* p, const unsigned char* end, Zone64* zone) {
-    if (end - p < 2 || *p != '\n') return false;  // no footer: malformed
-    if (zone->transitions.empty()) return true;
+    if (end - p < 2) return false;
+    if (*p != '\n' || zone->transitions.empty()) return true;
     const auto* text = reinterpret_cast<const char*>(p + 1);
     const void* newline = std::memchr(text, '\n', static_cast<std::size_t>(end - p - 1));
     const std::string footer(
         text, newline ? static_cast<const char*>(newline) : reinterpret_cast<const char*>(end));
     Rule rule;
     const char* rule_end = footer.empty() ? nullptr : ParseRule(footer.c_str(), &rule);
-    if (rule_end != nullptr && *rule_end == '\0') InstallRule(zone, rule);
+    if (rule_end != nullptr && *rule_end == '\0') zone->SetRule(rule);
     return true;
 }
 
-Zone64* ReadImage(const unsigned char* data, std::size_t size) {
+std::unique_ptr<Zone64> ReadImage(const unsigned char* data, std::size_t size) {
     Header header;
     if (!ReadHeader(data, size, size >= 5 && data[4] == 0, &header)) return nullptr;
     auto zone = std::make_unique<Zone64>();
     if (header.version == 0) {
         if (!ReadData(header, data + kHeaderSize, 4, zone.get())) return nullptr;
-        return zone.release();
+        return zone;
     }
     // Version 2 and later: the 64-bit header and data follow the 32-bit ones.
     const std::size_t second = kHeaderSize + header.DataSize(4);
@@ -176,39 +203,48 @@ Zone64* ReadImage(const unsigned char* data, std::size_t size) {
         !ReadFooter(data + second + kHeaderSize + header.DataSize(8), data + size, zone.get())) {
         return nullptr;
     }
-    DropTransitionsOfRule(zone.get());
-    return zone.release();
+    zone->DropTransitionsOfRule();
+    return zone;
+}
+
+FileIdentity IdentityOf(const struct stat& status) {
+    return {status.st_dev, status.st_ino, status.st_size, status.st_mtim};
 }
 
 }  // namespace
 
-Zone64* ZoneFromFileImage(const unsigned char* data, std::size_t size) {
+int ReadZoneImage(const unsigned char* data, std::size_t size, std::unique_ptr<Zone64>* zone) {
     try {
-        Zone64* zone = ReadImage(data, size);
-        if (zone == nullptr) errno = EINVAL;
-        return zone;
+        *zone = ReadImage(data, size);
+        return *zone == nullptr ? EINVAL : 0;
     } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return nullptr;
+        return ENOMEM;
     }
 }
 
-Zone64* ZoneFromFile(const char* path, bool* special) {
+int ReadZoneFile(const char* path, std::unique_ptr<Zone64>* zone, FileIdentity* identity,
+                 bool* special) {
+    *special = false;
     // Non-blocking, so that a FIFO does not stall the open; only a regular
     // file is read.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return errno;
     struct stat status;
-    int error = fstat(fd, &status) != 0 ? errno : S_ISREG(status.st_mode) ? 0 : EINVAL;
-    if (special != nullptr) *special = error == EINVAL;
+    int error = fstat(fd, &status) != 0 ? errno : 0;
+    if (error == 0 && !S_ISREG(status.st_mode)) {
+        *special = true;
+        error = EINVAL;
+    }
     std::unique_ptr<unsigned char[]> buffer;
+    const std::size_t capacity =
+        error != 0 ? 0 : std::min(static_cast<std::size_t>(status.st_size) + 1, kMaxZoneFileSize);
     if (error == 0) {
-        buffer.reset(new (std::nothrow) unsigned char[kMaxZoneFileSize]);
+        buffer.reset(new (std::nothrow) unsigned char[capacity]);
         if (buffer == nullptr) error = ENOMEM;
     }
     std::size_t size = 0;
-    while (error == 0 && size < kMaxZoneFileSize) {
-        const ssize_t got = read(fd, buffer.get() + size, kMaxZoneFileSize - size);
+    while (error == 0 && size < capacity) {
+        const ssize_t got = read(fd, buffer.get() + size, capacity - size);
         if (got == 0) break;
         if (got > 0) {
             size += static_cast<std::size_t>(got);
@@ -217,15 +253,19 @@ Zone64* ZoneFromFile(const char* path, bool* special) {
         }
     }
     close(fd);
-    if (error != 0) {
-        errno = error;
-        return nullptr;
+    if (error != 0) return error;
+    *identity = IdentityOf(status);
+    return ReadZoneImage(buffer.get(), size, zone);
+}
+
+int IdentityOf(const char* path, FileIdentity* identity) {
+    struct stat status;
+    if (stat(path, &status) == 0) {
+        *identity = IdentityOf(status);
+        return 0;
     }
-    return ZoneFromFileImage(buffer.get(), size);
+    *identity = FileIdentity{};
+    return errno == ENOENT || errno == ENOTDIR ? 0 : errno;
 }
 
 }  // namespace bobbin::detail
-
-void tzfree64(Zone64* zone) {
-    delete zone;
-}

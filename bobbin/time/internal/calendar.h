@@ -1,5 +1,5 @@
-// Internal, not installed: calendar arithmetic of the time module, shared by
-// its sources and reached by its tests.
+// Internal, not installed: UTC calendar arithmetic of the time module, shared
+// by its sources and reached by its tests.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +35,12 @@ constexpr std::int64_t DaysBeforeYear(Year year) {
 extern const int kDaysBeforeMonth[2][13];
 
 // Writes the UTC date of time into tm_sec to tm_yday of *date; tm_isdst,
-// tm_gmtoff and tm_zone are left alone. Sets *fullYear. False with errno =
+// tm_gmtoff and tm_zone are left alone. Sets *fullYear. Returns 0, or
 // EOVERFLOW when the year does not fit tm_year; then *date is not written.
-bool SplitTime(Time64 time, TM64* date, Year* fullYear);
+int SplitTime(Time64 time, TM64* date, Year* fullYear);
+
+// The date that gmtime64 and localtime64 return, shared by both.
+TM64* StaticReturnDate();
 
 // The low 32 bits of value, as tm_year receives a year that does not fit.
 int LowBits(Year value);

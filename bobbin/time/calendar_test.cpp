@@ -47,14 +47,37 @@ TEST(Time64DifferentialTest, UtcAgreesWithTheCLibrary) {
     EXPECT_EQ(disagreements, 0);
     char text[35];
     EXPECT_STREQ(asctime64_r(gmtime64(&times[0]), text), "Thu Jan 01 00:00:00 -2147481748\n");
-    const TM64 early = Date(9, 8, 7, 6, 5, 4), later = Date(9, 8, 7, 6, 5, 5);
-    EXPECT_EQ(cmp_date(&early, &later), -1);
-    EXPECT_EQ(cmp_date(&later, &early), 1);
-    EXPECT_EQ(date_in_safe_range(&early, &early, &later), 1) << "the first date is in range";
-    EXPECT_EQ(date_in_safe_range(&later, &early, &later), 1) << "the last date is in range";
-    EXPECT_EQ(date_in_safe_range(&later, &early, &early), 0);
-    EXPECT_EQ(valid_tm_wday(&later), 1);
-    EXPECT_EQ(valid_tm_mon(&later), 1);
+    EXPECT_STREQ(asctime64(gmtime64(&times[2])), "Wed Dec 31 23:59:59 2147485547\n");
+}
+
+// cmp_date decides by the first field that differs, from the year down to the
+// second; date_in_safe_range holds both ends. Each row: the later date's field
+// one above the earlier's, the fields before it lower.
+TEST(CalendarTest, DatesCompareByTheirFirstDifferentField) {
+    const TM64 early = Date(9, 8, 7, 6, 5, 4);
+    const TM64 kLater[] = {Date(10, 0, 0, 0, 0, 0), Date(9, 9, 0, 0, 0, 0), Date(9, 8, 8, 0, 0, 0),
+                           Date(9, 8, 7, 7, 0, 0),  Date(9, 8, 7, 6, 6, 0), Date(9, 8, 7, 6, 5, 5)};
+    for (int field = 0; field < 6; ++field) {
+        const TM64& late = kLater[field];
+        EXPECT_EQ(cmp_date(&early, &late), -1) << "field " << field;
+        EXPECT_EQ(cmp_date(&late, &early), 1) << "field " << field;
+        EXPECT_EQ(cmp_date(&late, &late), 0) << "field " << field;
+        EXPECT_EQ(date_in_safe_range(&early, &early, &late), 1) << "the first date is in range";
+        EXPECT_EQ(date_in_safe_range(&late, &early, &late), 1) << "the last date is in range";
+        EXPECT_EQ(date_in_safe_range(&late, &early, &early), 0) << "field " << field;
+    }
+    TM64 copy{};
+    copy_tm_to_TM64(&kLater[0], &copy);
+    struct tm back {};
+    copy_TM64_to_tm(&copy, &back);
+    EXPECT_EQ(Text(back), Text(kLater[0]));
+    copy_tm_to_TM64(nullptr, &copy);
+    EXPECT_EQ(Text(copy), Text(TM64{}));
+    const time_t now = 1782302400;
+    ASSERT_NE(fake_gmtime_r(&now, &back), nullptr);
+    EXPECT_EQ(back.tm_hour, 12);
+    EXPECT_EQ(valid_tm_wday(&kLater[0]), 1);
+    EXPECT_EQ(valid_tm_mon(&kLater[0]), 1);
 }
 
 }  // namespace

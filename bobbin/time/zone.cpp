@@ -1,5 +1,8 @@
-// Local time in a zone: the type that holds at a second, from the zone's
-// transitions or its rule, and the inverse, from local dates to seconds.
+// A zone built from a rule, and the lookups in one zone: the type that holds at
+// a second, from the zone's transitions or its rule, and the inverse, from
+// local dates to their candidate seconds, then mktime's choice among them.
+#include "bobbin/time/internal/zone.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
@@ -8,7 +11,6 @@
 
 #include "bobbin/time/internal/calendar.h"
 #include "bobbin/time/internal/range.h"
-#include "bobbin/time/internal/zone.h"
 
 namespace bobbin::detail {
 
@@ -35,55 +37,6 @@ std::size_t CountAtOrBefore(const Time64* times, std::size_t count, Time64 time)
     return static_cast<std::size_t>(base - times) + (*base <= time ? 1 : 0);
 }
 
-// The index of the last rule change at or before time shifted by *cycles
-// 400-year cycles into the listed one. The list is not empty.
-std::size_t RuleChangeIndex(const Zone64& zone, Time64 time, Time64* cycles) {
-    const std::vector<RuleChange>& changes = zone.rule_changes;
-    const bool in_cycle = static_cast<std::uint64_t>(time - kRuleCycleStart) <
-                          static_cast<std::uint64_t>(kSecondsInGregorianCycle);
-    *cycles = in_cycle ? 0 : FloorDiv(time - kRuleCycleStart, kSecondsInGregorianCycle);
-    const Time64 within = time - *cycles * kSecondsInGregorianCycle;
-    // within lies in listed year k or k + 1 (k counted in mean years): from
-    // the first entry of year k - 1, the entries up to year k + 1's are
-    // counted without branches.
-    constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
-    const auto year = static_cast<std::size_t>((within - kRuleCycleStart) / kMeanYear) +
-                      static_cast<std::size_t>(2000 - kRuleFirstYear);
-    const std::size_t first = kRuleChangesPerYear * (year - 1);
-    constexpr std::size_t kCounted = 3 * kRuleChangesPerYear;
-    assert(changes[first].at <= within && changes[first + kCounted].at > within);
-    std::size_t index = first;
-    for (std::size_t next = first + 1; next < first + kCounted; ++next) {
-        index += changes[next].at <= within ? 1 : 0;
-    }
-    return index;
-}
-
-const LocalType& RuleTypeAt(const Zone64& zone, Time64 time) {
-    if (zone.rule_changes.empty()) return zone.rule_types[0];
-    Time64 cycles;
-    return zone.rule_types[zone.rule_changes[RuleChangeIndex(zone, time, &cycles)].type];
-}
-
-// The first change of the rule's type after time, looked for within a year
-// (the list is not empty); kNoChange when there is none.
-constexpr Time64 kNoChange = INT64_MAX;
-Time64 NextRuleChange(const Zone64& zone, Time64 time) {
-    Time64 cycles;
-    std::size_t index = RuleChangeIndex(zone, time, &cycles);
-    const std::uint8_t type = zone.rule_changes[index].type;
-    for (const std::size_t last = index + kRuleChangesPerYear + 1; index < last; ++index) {
-        const RuleChange& change = zone.rule_changes[index + 1];
-        if (change.type != type) return change.at + cycles * kSecondsInGregorianCycle;
-    }
-    return kNoChange;
-}
-
-bool SameType(const Zone64& zone, const LocalType& a, const LocalType& b) {
-    return a.offset == b.offset && a.is_dst == b.is_dst &&
-           std::strcmp(zone.names.c_str() + a.name, zone.names.c_str() + b.name) == 0;
-}
-
 // True when time follows the zone's rule rather than its transitions.
 bool InRule(const Zone64& zone, Time64 time) {
     return zone.has_rule &&
@@ -97,11 +50,15 @@ std::ptrdiff_t TransitionIndex(const Zone64& zone, Time64 time) {
            1;
 }
 
+// The type from transition index on; the initial type before the first (-1).
+const LocalType& TypeFrom(const Zone64& zone, std::ptrdiff_t index) {
+    return zone.types[index < 0 ? zone.initial_type
+                                : zone.transition_types[static_cast<std::size_t>(index)]];
+}
+
 const LocalType& TypeAt(const Zone64& zone, Time64 time) {
-    if (InRule(zone, time)) return RuleTypeAt(zone, time);
-    if (zone.rule_transition == 0 || time < zone.transitions.front()) return zone.types[0];
-    const std::ptrdiff_t index = TransitionIndex(zone, time);
-    return zone.types[index < 0 ? 0 : zone.transition_types[static_cast<std::size_t>(index)]];
+    if (InRule(zone, time)) return zone.rule.TypeAt(time);
+    return TypeFrom(zone, TransitionIndex(zone, time));
 }
 
 // The leap-second correction at time, and whether time is an inserted leap
@@ -169,16 +126,14 @@ bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_
     // All transitions, also those that the rule makes itself.
     const std::vector<Time64>& transitions = zone.transitions;
     if (zone.has_rule && (transitions.empty() || time - kDstSearchSpan > transitions.back())) {
-        const LocalType& type = zone.rule_types[dst ? 1 : 0];
+        const LocalType& type = zone.rule.types[dst ? 1 : 0];
         *offset = type.offset;
         return type.is_dst == dst;
     }
     const std::ptrdiff_t here =
         std::upper_bound(transitions.begin(), transitions.end(), time) - transitions.begin() - 1;
     Time64 best = kDstSearchSpan + 1;
-    auto type_of = [&](std::ptrdiff_t index) -> const LocalType& {
-        return zone.types[index < 0 ? 0 : zone.transition_types[static_cast<std::size_t>(index)]];
-    };
+    auto type_of = [&](std::ptrdiff_t index) -> const LocalType& { return TypeFrom(zone, index); };
     // Back: the interval from transition index on ends at the next transition.
     for (std::ptrdiff_t index = here; index >= -1; --index) {
         const Time64 end = index == here ? time : transitions[static_cast<std::size_t>(index + 1)];
@@ -200,10 +155,10 @@ bool NearestOffsetWithDst(const Zone64& zone, Time64 time, bool dst, std::int32_
             break;
         }
     }
-    if (best > kDstSearchSpan && zone.has_rule && !zone.rule_changes.empty() &&
+    if (best > kDstSearchSpan && zone.has_rule && !zone.rule.changes.empty() &&
         (transitions.empty() || time + kDstSearchSpan > transitions.back())) {
         best = 0;
-        *offset = zone.rule_types[dst ? 1 : 0].offset;
+        *offset = zone.rule.types[dst ? 1 : 0].offset;
     }
     return best <= kDstSearchSpan;
 }
@@ -216,129 +171,148 @@ Time64 NextChange(const Zone64& zone, Time64 time) {
         if (next < zone.rule_transition) return zone.transitions[next];
         return zone.has_rule ? zone.transitions[next - 1] + 1 : kNoChange;
     }
-    return zone.rule_changes.empty() ? kNoChange : NextRuleChange(zone, time);
+    return zone.rule.NextChange(time);
 }
 
-// The second of the wall-clock seconds wall (all fields carried into range)
-// in zone: one where the clock reads wall, told apart by isdst and then by
-// gmtoff when it reads wall twice; else, as mktime resolves a date that does
-// not occur or has the other isdst, one an hour or an offset change away.
-Time64 SolveLocal(const Zone64& zone, Time64 wall, int isdst, long gmtoff,
-                  const LocalType** onlyType) {
+// The seconds whose wall clock reads wall (all fields carried into range) in
+// zone, each with its type, and the types around a gap over wall.
+struct Candidates {
+    static constexpr int kMax = 12;  // distinct seconds kept
+    Time64 times[kMax];
+    const LocalType* types[kMax];
+    int count = 0;
+    bool one_type = false;  // a single type holds around wall, without leap seconds
+    const LocalType* gap_before = nullptr;
+    const LocalType* gap_after = nullptr;
+    Time64 gap_at = 0;
+};
+
+Candidates FindCandidates(const Zone64& zone, Time64 wall) {
     // The types that hold from wall - kBeforeSpan to wall + kAfterSpan, the
     // only seconds whose clock can read wall, each from its change on.
-    constexpr int kMaxSpans = 12;  // solutions kept
-    *onlyType = nullptr;
+    Candidates found;
     Time64 from = wall - kBeforeSpan;
     const LocalType* type = &TypeAt(zone, from);
     Time64 next = NextChange(zone, from);
-    if (next > wall + kAfterSpan && zone.leap_seconds.empty() &&
-        (isdst < 0 || type->is_dst == (isdst > 0))) {
-        *onlyType = type;
-        return wall - type->offset;
-    }
-    Time64 solutions[kMaxSpans];
-    const LocalType* types[kMaxSpans];
-    int count = 0;
-    const LocalType* gap_before = nullptr;  // the types around a gap over wall
-    const LocalType* gap_after = nullptr;
-    Time64 gap_at = 0;
+    found.one_type = next > wall + kAfterSpan && zone.leap_seconds.empty();
     // Every span of the window is visited, however many changes a file puts
-    // there (a 256 KiB file holds fewer than kMaxSteps); at most kMaxSpans
-    // distinct solutions are kept.
+    // there (a 256 KiB file holds fewer than kMaxSteps).
     constexpr int kMaxSteps = 1 << 16;
     for (int step = 0; step < kMaxSteps; ++step) {
         Time64 time = wall - type->offset;
-        const LocalType* found = type;
-        if (count < kMaxSpans && (zone.leap_seconds.empty()
-                                      ? time >= from && time < next
-                                      : SolveWithOffset(zone, wall, type->offset, &time, &found))) {
-            if (std::find(solutions, solutions + count, time) == solutions + count) {
-                solutions[count] = time;
-                types[count++] = found;
-            }
+        const LocalType* solved = type;
+        if (found.count < Candidates::kMax &&
+            (zone.leap_seconds.empty() ? time >= from && time < next
+                                       : SolveWithOffset(zone, wall, type->offset, &time, &solved)) &&
+            std::find(found.times, found.times + found.count, time) == found.times + found.count) {
+            found.times[found.count] = time;
+            found.types[found.count++] = solved;
         }
         if (next > wall + kAfterSpan) break;
         const LocalType* after = &TypeAt(zone, next);
         if (next + type->offset <= wall && wall < next + after->offset) {
-            gap_before = type;
-            gap_after = after;
-            gap_at = next;
+            found.gap_before = type;
+            found.gap_after = after;
+            found.gap_at = next;
         }
         from = next;
         type = after;
         next = NextChange(zone, from);
     }
+    return found;
+}
+
+// The second that mktime takes for wall among found: one told apart by isdst
+// and then by gmtoff (else the earlier); for a wall clock that does not occur,
+// or not with the isdst asked for, one an hour or an offset change away.
+Time64 Choose(const Zone64& zone, Time64 wall, const Candidates& found, int isdst, long gmtoff) {
     int best = -1;
-    for (int i = 0; i < count; ++i) {
-        if (isdst >= 0 && types[i]->is_dst != (isdst > 0)) continue;
-        if (best < 0 || types[i]->offset == gmtoff ||
-            (types[best]->offset != gmtoff && solutions[i] < solutions[best])) {
+    for (int i = 0; i < found.count; ++i) {
+        if (isdst >= 0 && found.types[i]->is_dst != (isdst > 0)) continue;
+        if (best < 0 || found.types[i]->offset == gmtoff ||
+            (found.types[best]->offset != gmtoff && found.times[i] < found.times[best])) {
             best = i;
         }
     }
-    if (best >= 0) return solutions[best];
-    const LocalType* near = count > 0 ? types[0] : gap_before ? gap_before : &TypeAt(zone, wall);
-    if (count == 0 && gap_before != nullptr) {
-        // In a gap: the offset of the side with the requested isdst; when
-        // both have it, the standard time's, else (as mktime's first guess)
-        // the side that holds at wall taken as UTC.
-        const bool before_fits = isdst < 0 || gap_before->is_dst == (isdst > 0);
-        const bool after_fits = isdst < 0 || gap_after->is_dst == (isdst > 0);
+    if (best >= 0) return found.times[best];
+    const LocalType* before = found.gap_before;
+    const LocalType* after = found.gap_after;
+    if (found.count == 0 && before != nullptr) {
+        // In a gap: with isdst -1 the offset before it; else the side with the
+        // requested isdst, and when both have it (as mktime's first guess) the
+        // side that holds at wall taken as UTC.
+        const bool before_fits = isdst < 0 || before->is_dst == (isdst > 0);
+        const bool after_fits = isdst >= 0 && after->is_dst == (isdst > 0);
         if (before_fits || after_fits) {
-            const bool after = !before_fits                              ? true
-                               : !after_fits                             ? false
-                               : gap_before->is_dst != gap_after->is_dst ? !gap_after->is_dst
-                                                                         : wall >= gap_at;
-            return AtOffset(zone, wall, (after ? gap_after : gap_before)->offset);
+            const bool take_after = !before_fits || (after_fits && wall >= found.gap_at);
+            return AtOffset(zone, wall, (take_after ? after : before)->offset);
         }
     }
     // The date has the other isdst: the offset of a near time that has it.
-    const Time64 time = count > 0 ? solutions[0] : AtOffset(zone, wall, near->offset);
+    const LocalType* near = found.count > 0 ? found.types[0] : before ? before : &TypeAt(zone, wall);
+    const Time64 time = found.count > 0 ? found.times[0] : AtOffset(zone, wall, near->offset);
     std::int32_t offset = 0;
     if (NearestOffsetWithDst(zone, time, isdst > 0, &offset)) return AtOffset(zone, wall, offset);
     return AtOffset(zone, wall, near->offset + (isdst > 0 ? 3600 : -3600));
 }
 
-}  // namespace
-
-void DropTransitionsOfRule(Zone64* zone) {
-    if (!zone->has_rule || zone->rule_changes.empty()) return;
-    std::vector<Time64>& transitions = zone->transitions;
-    auto type_of = [zone](std::size_t index) -> const LocalType& {
-        return zone->types[zone->transition_types[index]];
-    };
-    std::size_t kept = transitions.size();
-    while (kept > 1) {
-        const std::size_t last = kept - 1;
-        const Time64 time = transitions[last];
-        // The rule must hold the same types on both sides and change at the
-        // transition, or nowhere up to it when the transition keeps the type.
-        const Time64 next = NextRuleChange(*zone, transitions[last - 1]);
-        if (!SameType(*zone, RuleTypeAt(*zone, time), type_of(last)) ||
-            !SameType(*zone, RuleTypeAt(*zone, time - 1), type_of(last - 1)) ||
-            (SameType(*zone, type_of(last), type_of(last - 1)) ? next <= time : next != time)) {
-            break;
-        }
-        kept = last;
-    }
-    zone->rule_transition = kept;
+// The second of wall in zone as mktime resolves it; *onlyType is the type of
+// the result when it is the one type that holds around wall (else null).
+Time64 Resolve(const Zone64& zone, Time64 wall, const TM64& date, const LocalType** onlyType) {
+    const Candidates found = FindCandidates(zone, wall);
+    const bool isdst_fits =
+        date.tm_isdst < 0 || (found.count > 0 && found.types[0]->is_dst == (date.tm_isdst > 0));
+    *onlyType = found.one_type && found.count == 1 && isdst_fits ? found.types[0] : nullptr;
+    return Choose(zone, wall, found, date.tm_isdst, date.tm_gmtoff);
 }
 
-bool ZoneLocalTime(const Zone64& zone, Time64 time, TM64* result) {
+}  // namespace
+
+std::unique_ptr<Zone64> UtcZone(const std::string& name) {
+    return ZoneOfRule(Rule{name, 0, "", 0, false, {}, {}}, nullptr);
+}
+
+std::unique_ptr<Zone64> ZoneOfRule(const Rule& rule, const Zone64* posixrules) {
+    auto zone = std::make_unique<Zone64>();
+    zone->SetRule(rule);
+    if (rule.has_dates || rule.daylight_name.empty() || posixrules == nullptr) return zone;
+    // posixrules' changes between standard and daylight-saving time, moved as
+    // the C library moves them: a change to daylight-saving time by the
+    // difference of the standard offsets, one to standard time by the rule's
+    // daylight-saving offset; after its last change, the default dates.
+    zone->types.assign(zone->rule.types, zone->rule.types + 2);
+    std::int32_t standard_offset = posixrules->types[posixrules->initial_type].offset;
+    bool dst = false;
+    for (std::size_t i = 0; i < posixrules->transitions.size(); ++i) {
+        const LocalType& type = posixrules->types[posixrules->transition_types[i]];
+        if (type.is_dst != dst) {
+            const Time64 time = posixrules->transitions[i];
+            zone->transitions.push_back(type.is_dst ? time + rule.standard_offset - standard_offset
+                                                    : time + rule.daylight_offset);
+            zone->transition_types.push_back(type.is_dst ? 1 : 0);
+            dst = type.is_dst;
+        }
+        if (!type.is_dst) standard_offset = type.offset;
+    }
+    zone->rule_transition = zone->transitions.size();
+    zone->DropTransitionsOfRule();
+    return zone;
+}
+
+int LocalTimeIn(const Zone64& zone, Time64 time, TM64* result) {
     const LocalType* type;
     bool inserted;
     const Time64 wall = WallOf(zone, time, &type, &inserted);
     Year year;
-    if (!SplitTime(wall - (inserted ? 1 : 0), result, &year)) return false;  // errno is EOVERFLOW
-    result->tm_sec += inserted ? 1 : 0;                                      // 23:59:60
+    if (const int error = SplitTime(wall - (inserted ? 1 : 0), result, &year)) return error;
+    result->tm_sec += inserted ? 1 : 0;  // 23:59:60
     result->tm_isdst = type->is_dst ? 1 : 0;
     result->tm_gmtoff = type->offset;
     result->tm_zone = zone.names.c_str() + type->name;
-    return true;
+    return 0;
 }
 
-bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result) {
+int MakeTimeIn(const Zone64& zone, TM64* date, Time64* result) {
     // Seconds outside 0 to 59 are added after the zone is resolved, as
     // mktime adds them; the other fields are carried into range first, so
     // that every spelling of a wall-clock time takes the same path.
@@ -347,49 +321,69 @@ bool ZoneMakeTime(const Zone64& zone, TM64* date, Time64* result) {
     const Time64 extra_seconds = Time64{date->tm_sec} - local.tm_sec;
     const Time64 wall = timegm64(&local);
     const LocalType* only_type;
-    Time64 time =
-        SolveLocal(zone, wall, date->tm_isdst, date->tm_gmtoff, &only_type) + extra_seconds;
+    Time64 time = Resolve(zone, wall, *date, &only_type) + extra_seconds;
     if (date->tm_sec == 60 && !zone.leap_seconds.empty()) {
         // A leap second where :59 of its minute does not occur (a transition
         // at it): the second before the next minute, when it reads :60.
-        const Time64 leap =
-            SolveLocal(zone, wall + 1, date->tm_isdst, date->tm_gmtoff, &only_type) - 1;
+        const Time64 leap = Resolve(zone, wall + 1, *date, &only_type) - 1;
         bool inserted = false;
         LeapCorrection(zone, leap, &inserted);
         if (inserted && !(LeapCorrection(zone, time, &inserted), inserted)) time = leap;
         only_type = nullptr;
     }
-    if (time < kFirstTime || time > kLastTime) {
-        errno = EOVERFLOW;
-        return false;
-    }
+    if (time < kFirstTime || time > kLastTime) return EOVERFLOW;
     if (only_type != nullptr && extra_seconds == 0) {  // the wall clock is the date
         Year year;
-        if (!SplitTime(wall, &local, &year)) return false;  // errno is EOVERFLOW
+        if (const int error = SplitTime(wall, &local, &year)) return error;
         local.tm_isdst = only_type->is_dst ? 1 : 0;
         local.tm_gmtoff = only_type->offset;
         local.tm_zone = zone.names.c_str() + only_type->name;
-    } else if (!ZoneLocalTime(zone, time, &local)) {
-        return false;  // errno is EOVERFLOW
+    } else if (const int error = LocalTimeIn(zone, time, &local)) {
+        return error;
     }
     *date = local;
     *result = time;
-    return true;
+    return 0;
 }
 
 }  // namespace bobbin::detail
 
-TM64* localtime64_rz(const Zone64* zone, const Time64* time, TM64* result) {
-    assert(zone != nullptr && result != nullptr);
-    if (*time < bobbin::detail::kFirstTime || *time > bobbin::detail::kLastTime) {
-        errno = EOVERFLOW;
-        return nullptr;
-    }
-    return bobbin::detail::ZoneLocalTime(*zone, *time, result) ? result : nullptr;
+using bobbin::detail::LocalType;
+
+void Zone64::SetRule(const bobbin::detail::Rule& footer) {
+    rule.Make(footer, &names);
+    has_rule = true;
 }
 
-Time64 mktime64_z(const Zone64* zone, TM64* date) {
-    assert(zone != nullptr);
-    Time64 time;
-    return bobbin::detail::ZoneMakeTime(*zone, date, &time) ? time : -1;
+void Zone64::DropTransitionsOfRule() {
+    if (!has_rule || rule.changes.empty()) return;
+    auto type_of = [this](std::size_t index) -> const LocalType& {
+        return types[transition_types[index]];
+    };
+    auto same = [this](const LocalType& a, const LocalType& b) {
+        return a.offset == b.offset && a.is_dst == b.is_dst &&
+               std::strcmp(names.c_str() + a.name, names.c_str() + b.name) == 0;
+    };
+    std::size_t kept = transitions.size();
+    while (kept > 1) {
+        const std::size_t last = kept - 1;
+        const Time64 time = transitions[last];
+        // The rule must hold the same types on both sides and change at the
+        // transition, or nowhere up to it when the transition keeps the type.
+        const Time64 next = rule.NextChange(transitions[last - 1]);
+        if (!same(rule.TypeAt(time), type_of(last)) ||
+            !same(rule.TypeAt(time - 1), type_of(last - 1)) ||
+            (same(type_of(last), type_of(last - 1)) ? next <= time : next != time)) {
+            break;
+        }
+        kept = last;
+    }
+    rule_transition = kept;
+}
+
+bool Zone64::operator==(const Zone64& other) const {
+    return transitions == other.transitions && transition_types == other.transition_types &&
+           types == other.types && initial_type == other.initial_type &&
+           leap_seconds == other.leap_seconds && rule_transition == other.rule_transition &&
+           has_rule == other.has_rule && rule == other.rule && names == other.names;
 }
