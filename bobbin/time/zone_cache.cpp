@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bobbin/internal/posix.h"
 #include "bobbin/time/internal/rule.h"
 
 namespace bobbin::detail {
@@ -208,8 +209,7 @@ struct TzEntry {
     bool may_pass;
 
     bool Holds(const char* tz) const {
-        return tz == nullptr ? value == nullptr
-                             : value != nullptr && std::strcmp(tz, value) == 0;
+        return tz == nullptr ? value == nullptr : value != nullptr && std::strcmp(tz, value) == 0;
     }
 };
 
@@ -227,8 +227,10 @@ std::uint64_t HashOf(const Zone64& zone) {
     const auto mix = [&hash](std::uint64_t value) { hash = (hash ^ value) * 1099511628211u; };
     for (const Time64 time : zone.transitions) mix(static_cast<std::uint64_t>(time));
     for (const std::uint8_t type : zone.transition_types) mix(type);
-    for (const LocalType& type : zone.types) mix(static_cast<std::uint64_t>(type.offset) ^ type.name);
-    for (const LeapSecond& leap : zone.leap_seconds) mix(static_cast<std::uint64_t>(leap.occurrence));
+    for (const LocalType& type : zone.types)
+        mix(static_cast<std::uint64_t>(type.offset) ^ type.name);
+    for (const LeapSecond& leap : zone.leap_seconds)
+        mix(static_cast<std::uint64_t>(leap.occurrence));
     for (const RuleChange& change : zone.rule.changes) mix(static_cast<std::uint64_t>(change.at));
     mix(static_cast<std::uint64_t>(zone.rule.types[0].offset));
     mix(static_cast<std::uint64_t>(zone.rule.types[1].offset));
@@ -262,30 +264,20 @@ class ZoneCache {
 
   private:
     ZoneCache();
-    TzEntry* Lookup(const char* tz, std::uint64_t hash) const;
+    TzEntry* Lookup(const char* tz, std::uint64_t hash) const BOBBIN_REQUIRES(mutex_);
     // Holds a resolution's zone, or an equal one held before. Throws std::bad_alloc.
-    const Zone64* Hold(std::unique_ptr<Zone64> zone);
-    void Install(TzEntry* entry, Resolution* resolved);
-    const char* HoldDirectory(const char* directory);
+    const Zone64* Hold(std::unique_ptr<Zone64> zone) BOBBIN_REQUIRES(mutex_);
+    void Install(TzEntry* entry, Resolution* resolved) BOBBIN_REQUIRES(mutex_);
+    const char* HoldDirectory(const char* directory) BOBBIN_REQUIRES(mutex_);
 
-    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;  // guards all below
-    std::vector<TzEntry*> buckets_;
-    std::size_t entries_ = 0;
-    std::unordered_multimap<std::uint64_t, const Zone64*> zones_;
-    std::vector<const char*> directories_;
-    Arena arena_;
-    std::int64_t check_period_;  // a second, less the coarse clock's step; immutable
-};
-
-class MutexHold {
-  public:
-    explicit MutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~MutexHold() { pthread_mutex_unlock(mutex_); }
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-
-  private:
-    pthread_mutex_t* mutex_;
+    // Guards the members below and the fields of every entry marked so.
+    PlatformMutex mutex_ = PTHREAD_MUTEX_INITIALIZER;
+    std::vector<TzEntry*> buckets_ BOBBIN_GUARDED_BY(mutex_);
+    std::size_t entries_ BOBBIN_GUARDED_BY(mutex_) = 0;
+    std::unordered_multimap<std::uint64_t, const Zone64*> zones_ BOBBIN_GUARDED_BY(mutex_);
+    std::vector<const char*> directories_ BOBBIN_GUARDED_BY(mutex_);
+    Arena arena_ BOBBIN_GUARDED_BY(mutex_);
+    std::int64_t check_period_;  // immutable
 };
 
 ZoneCache::ZoneCache() : buckets_(64, nullptr) {
@@ -299,8 +291,7 @@ ZoneCache::ZoneCache() : buckets_(64, nullptr) {
 }
 
 TzEntry* ZoneCache::Lookup(const char* tz, std::uint64_t hash) const {
-    for (TzEntry* entry = buckets_[hash % buckets_.size()]; entry != nullptr;
-         entry = entry->next) {
+    for (TzEntry* entry = buckets_[hash % buckets_.size()]; entry != nullptr; entry = entry->next) {
         if (entry->Holds(tz)) return entry;
     }
     return nullptr;
