@@ -86,16 +86,15 @@ int main() {
     const Time64 solstice = Utc(2026, 11, 21, 15, 3, 0);
     std::puts("\nThe December solstice of 2026 in three zones:");
     for (const char* name : {"America/New_York", "Europe/London", "Australia/Lord_Howe"}) {
-        Zone64* zone = tzalloc64(name);
+        const ZoneHandle zone = ZoneHandle::Alloc(name);  // freed at the end of the turn
         TM64 date;
         char line[35];
-        if (zone == nullptr || localtime64_rz(zone, &solstice, &date) == nullptr) {
+        if (!zone || localtime64_rz(zone.Get(), &solstice, &date) == nullptr) {
             std::printf("%-20s (%s)\n", name, std::strerror(errno));
         } else {
             std::printf("%-20s %.24s %-5s UTC offset %+ld s\n", name, asctime64_r(&date, line),
                         date.tm_zone, date.tm_gmtoff);
         }
-        tzfree64(zone);
     }
 
     // Text that would not fit its 35 bytes is refused.

@@ -164,8 +164,54 @@ struct Zone64;
 BOBBIN_EXPORT Zone64* tzalloc64(const char* name);
 
 // Frees a zone of tzalloc64; no conversion may be using it any more, and the
-// tm_zone texts of its dates become invalid. A null zone does nothing.
+// tm_zone texts of its dates become invalid. A null zone does nothing. C++
+// callers hold zones in a ZoneHandle, which calls it.
 BOBBIN_EXPORT void tzfree64(Zone64* zone);
+
+// Owns a zone of tzalloc64 and frees it with tzfree64 when destroyed or
+// reset, so that C++ callers never free a zone themselves. Move-only; a
+// default, moved-from or released handle holds no zone. The handle itself is
+// not thread-safe; the zone it holds may be used by any number of threads at
+// once while the handle lives (tm_zone texts of its dates too).
+class ZoneHandle {
+  public:
+    ZoneHandle() noexcept = default;
+    // Takes ownership of zone, a zone of tzalloc64 or null.
+    explicit ZoneHandle(Zone64* zone) noexcept : zone_(zone) {}
+    ZoneHandle(ZoneHandle&& other) noexcept : zone_(other.Release()) {}
+    ZoneHandle& operator=(ZoneHandle&& other) noexcept {
+        Reset(other.Release());
+        return *this;
+    }
+    ZoneHandle(const ZoneHandle&) = delete;
+    ZoneHandle& operator=(const ZoneHandle&) = delete;
+    ~ZoneHandle() { tzfree64(zone_); }
+
+    // tzalloc64(name): on failure a handle that holds no zone, errno set as
+    // tzalloc64 sets it. Blocks on the file system as tzalloc64 does.
+    static ZoneHandle Alloc(const char* name) noexcept { return ZoneHandle(tzalloc64(name)); }
+
+    // The zone held, or null; valid while the handle holds it.
+    const Zone64* Get() const noexcept { return zone_; }
+    explicit operator bool() const noexcept { return zone_ != nullptr; }
+
+    // Gives the zone up to the caller, who frees it with tzfree64.
+    Zone64* Release() noexcept {
+        Zone64* zone = zone_;
+        zone_ = nullptr;
+        return zone;
+    }
+
+    // Frees the zone held (unless it is zone itself) and takes zone.
+    void Reset(Zone64* zone = nullptr) noexcept {
+        if (zone == zone_) return;
+        tzfree64(zone_);
+        zone_ = zone;
+    }
+
+  private:
+    Zone64* zone_ = nullptr;
+};
 
 // localtime64_r in *zone (not null): the same contract, with tm_zone pointing
 // into the zone (valid until tzfree64). Takes no lock, makes no system call.
