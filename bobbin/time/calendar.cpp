@@ -103,8 +103,8 @@ int SplitTime(Time64 time, TM64* date, Year* fullYear) {
     // From March on the year is the one counted from March, whose leap day
     // came before: a multiple of 4 that is not a century, or the 400th year.
     const std::uint32_t leap = year_of_century % 4 == 0 && (year_of_century != 0 || century == 0);
-    date->tm_yday = static_cast<int>(in_january_or_february ? day_of_year - 306
-                                                            : day_of_year + 59 + leap);
+    date->tm_yday =
+        static_cast<int>(in_january_or_february ? day_of_year - 306 : day_of_year + 59 + leap);
     date->tm_wday = static_cast<int>((days + 4) % 7);  // 1970-01-01 was a Thursday
     date->tm_hour = static_cast<int>(seconds / 3600);
     date->tm_min = static_cast<int>(seconds / 60 % 60);

@@ -219,8 +219,8 @@ namespace {
 // cycles into the listed one. The list is not empty.
 std::size_t ChangeIndex(const std::vector<RuleChange>& changes, Time64 time, Time64* cycles) {
     const Time64 since = time - kCycleStart;
-    const bool in_cycle = static_cast<std::uint64_t>(since) <
-                          static_cast<std::uint64_t>(kSecondsInGregorianCycle);
+    const bool in_cycle =
+        static_cast<std::uint64_t>(since) < static_cast<std::uint64_t>(kSecondsInGregorianCycle);
     *cycles = in_cycle ? 0 : FloorDiv(since, kSecondsInGregorianCycle);
     const Time64 within = time - *cycles * kSecondsInGregorianCycle;
     // The first entry of the year that within lies in, counted in mean years
@@ -228,15 +228,17 @@ std::size_t ChangeIndex(const std::vector<RuleChange>& changes, Time64 time, Tim
     // up to within.
     constexpr Time64 kMeanYear = kSecondsInGregorianCycle / kYearsInGregorianCycle;
     const RuleChange* change = changes.data();
-    std::size_t index = kChangesPerYear * (static_cast<std::size_t>((within - kCycleStart) / kMeanYear) +
-                                           static_cast<std::size_t>(2000 - kFirstYear));
+    std::size_t index =
+        kChangesPerYear * (static_cast<std::size_t>((within - kCycleStart) / kMeanYear) +
+                           static_cast<std::size_t>(2000 - kFirstYear));
     if (change[index].at > within) {
         index -= kChangesPerYear;
     } else if (change[index + kChangesPerYear].at <= within) {
         index += kChangesPerYear;
     }
     assert(change[index].at <= within && change[index + kChangesPerYear].at > within);
-    return index + (change[index + 1].at <= within ? 1 : 0) + (change[index + 2].at <= within ? 1 : 0);
+    return index + (change[index + 1].at <= within ? 1 : 0) +
+           (change[index + 2].at <= within ? 1 : 0);
 }
 
 }  // namespace

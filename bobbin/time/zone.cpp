@@ -202,8 +202,9 @@ Candidates FindCandidates(const Zone64& zone, Time64 wall) {
         Time64 time = wall - type->offset;
         const LocalType* solved = type;
         if (found.count < Candidates::kMax &&
-            (zone.leap_seconds.empty() ? time >= from && time < next
-                                       : SolveWithOffset(zone, wall, type->offset, &time, &solved)) &&
+            (zone.leap_seconds.empty()
+                 ? time >= from && time < next
+                 : SolveWithOffset(zone, wall, type->offset, &time, &solved)) &&
             std::find(found.times, found.times + found.count, time) == found.times + found.count) {
             found.times[found.count] = time;
             found.types[found.count++] = solved;
@@ -249,7 +250,9 @@ Time64 Choose(const Zone64& zone, Time64 wall, const Candidates& found, int isds
         }
     }
     // The date has the other isdst: the offset of a near time that has it.
-    const LocalType* near = found.count > 0 ? found.types[0] : before ? before : &TypeAt(zone, wall);
+    const LocalType* near = found.count > 0 ? found.types[0]
+                            : before        ? before
+                                            : &TypeAt(zone, wall);
     const Time64 time = found.count > 0 ? found.times[0] : AtOffset(zone, wall, near->offset);
     std::int32_t offset = 0;
     if (NearestOffsetWithDst(zone, time, isdst > 0, &offset)) return AtOffset(zone, wall, offset);

@@ -1,30 +1,15 @@
 #include "bobbin/time/internal/zone.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <future>
-#include <iterator>
-#include <string>
-#include <thread>
-#include <vector>
+#include <ctime>
 
-#include "bobbin/time/internal/range.h"
 #include "bobbin/time/time64.h"
 #include "bobbin/time/time_test_support.h"
 
 namespace {
 
-using bobbin::detail::kFirstTime;
-using bobbin::detail::kLastTime;
 using bobbin::testing::Text;
 
 // mktime64 of wall-clock times in gaps and overlaps, each tm_isdst, as mktime.
@@ -76,60 +61,6 @@ TEST(ZoneTest, MktimeResolvesGapsAndOverlapsAsTheCLibrary) {
             EXPECT_EQ(Text(ours), Text(theirs)) << c.tz << " " << isdst;
         }
     }
-}
-
-// One instant in a zone as TZ naming it converts, while TZ names another;
-// times whose local year tm_year cannot hold are refused with EOVERFLOW.
-TEST(ZoneTest, TzallocZonesConvertAsTzWould) {
-    const char* const kNames[] = {"America/New_York", ":Europe/London",
-                                  "/usr/share/zoneinfo/Asia/Tokyo", "UTC0", "<+0530>-5:30"};
-    const Time64 instant = 1782302400;
-    TM64 ours, theirs;
-    for (const char* name : kNames) {
-        Zone64* zone = tzalloc64(name);
-        ASSERT_NE(zone, nullptr) << name;
-        setenv("TZ", "Australia/Lord_Howe", 1);
-        ASSERT_NE(localtime64_rz(zone, &instant, &ours), nullptr) << name;
-        setenv("TZ", name, 1);
-        ASSERT_NE(localtime64_r(&instant, &theirs), nullptr) << name;
-        EXPECT_EQ(Text(ours), Text(theirs)) << name;
-        setenv("TZ", "UTC0", 1);
-        for (const Time64 beyond : {kFirstTime - 2 * 86400, kLastTime + 2 * 86400}) {
-            errno = 0;
-            EXPECT_EQ(localtime64_rz(zone, &beyond, &theirs), nullptr) << name << " " << beyond;
-            EXPECT_EQ(errno, EOVERFLOW) << name << " " << beyond;
-        }
-        TM64 date = ours;
-        date.tm_isdst = -1;
-        EXPECT_EQ(mktime64_z(zone, &date), instant) << name;
-        EXPECT_EQ(Text(date), Text(ours)) << name;
-        tzfree64(zone);
-    }
-}
-
-// Threads reading one new TZ value at once share one zone; many threads use
-// one tzalloc64 zone at once.
-TEST(ZoneTest, ThreadsShareZones) {
-    setenv("TZ", "Europe/Paris", 1);
-    Zone64* zone = tzalloc64("Asia/Kolkata");
-    ASSERT_NE(zone, nullptr);
-    std::vector<std::thread> threads;
-    std::vector<int> failures(4, 0);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t, zone, &failures] {
-            for (Time64 time = 1700000000 + t; time < 1700000000 + 4000 * 3600; time += 3600) {
-                TM64 paris, kolkata;
-                if (!localtime64_r(&time, &paris) || !localtime64_rz(zone, &time, &kolkata) ||
-                    std::strcmp(kolkata.tm_zone, "IST") != 0 || kolkata.tm_gmtoff != 19800 ||
-                    (paris.tm_gmtoff != 3600 && paris.tm_gmtoff != 7200)) {
-                    ++failures[t];
-                }
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    for (const int failed : failures) EXPECT_EQ(failed, 0);
-    tzfree64(zone);
 }
 
 }  // namespace
