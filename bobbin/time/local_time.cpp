@@ -13,15 +13,14 @@
 
 namespace {
 
-// The zone that TZ names now, or null with errno = ENOMEM.
-const Zone64* CurrentZone(bool* cLibraryMayRead = nullptr) {
+// The zone that TZ names now, or null with errno = ENOMEM; *value (unless
+// value is null) the TZ value read.
+const Zone64* CurrentZone(const char** value = nullptr) {
     const Zone64* zone = nullptr;
-    bool may_read = false;
-    if (const int error = bobbin::detail::CurrentZone(&zone, &may_read)) {
+    if (const int error = bobbin::detail::CurrentZone(&zone, value)) {
         errno = error;
         return nullptr;
     }
-    if (cLibraryMayRead != nullptr) *cLibraryMayRead = may_read;
     return zone;
 }
 
@@ -63,10 +62,10 @@ Time64 timelocal64(TM64* date) {
 TM64* localtime64(const Time64* time) {
     // TZ is read once: the C library rereads the same value (so that its
     // tzname follows TZ too), unless that would block it on a FIFO or a device.
-    bool c_library_may_read = false;
-    const Zone64* zone = CurrentZone(&c_library_may_read);
+    const char* value = nullptr;
+    const Zone64* zone = CurrentZone(&value);
     if (zone == nullptr) return nullptr;
-    if (c_library_may_read) tzset();
+    if (bobbin::detail::CLibraryMayRead(value)) tzset();
     return localtime64_rz(zone, time, bobbin::detail::StaticReturnDate());
 }
 

@@ -1,17 +1,28 @@
-// Shared by the calendar's unit tests: a date as one line of text, every field
-// that a conversion writes, so that a failing comparison shows the whole date;
-// and a directory of a test's own.
+// Shared by the time module's tests: what they all include, a date of given
+// fields, a date as one line of text (every field a conversion writes, so that
+// a failing comparison shows the whole date), and a directory of a test's own.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "bobbin/time/time64.h"
 
 namespace bobbin::testing {
+
+inline constexpr Time64 kSummer = 1782302400;  // 2026-06-24 12:00:00 UTC
+
+// year counts from 1900; the fields not given are zero.
+inline TM64 Date(std::int64_t year, int mon, int mday, int hour = 0, int min = 0, int sec = 0) {
+    return TM64{sec, min, hour, mday, mon, static_cast<int>(year), 0, 0, 0, 0, nullptr};
+}
 
 inline std::string Text(const TM64& d) {
     char text[160];

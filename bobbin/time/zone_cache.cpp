@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 #include <sys/auxv.h>
+#include <sys/stat.h>
 #include <unistd.h>  // environ
 
 #include <algorithm>
@@ -32,23 +33,23 @@ namespace {
 constexpr char kLocalTimeFile[] = "/etc/localtime";
 constexpr char kSystemZoneDirectory[] = "/usr/share/zoneinfo";
 
-// Errors of reading a file that say nothing of the file: read it again later.
-bool MayPass(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOMEM || error == EIO ||
-           error == EINTR || error == EAGAIN;
-}
-
 // Errors of reading a file that mean "no zone file of that name": a rule then.
 bool NoSuchFile(int error) {
     return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == EINVAL;
+}
+
+// Errors of reading a file that may pass (EMFILE, EIO, EACCES until a chmod,
+// ...): read it again later. Only "no such file" and malformed data are kept.
+bool MayPass(int error) {
+    return error != 0 && !NoSuchFile(error);
 }
 
 // In a set-user-ID (or otherwise privileged) process the C library reads no
 // zone file outside its zone directory but /etc/localtime, and no name with
 // "../"; neither does this one (nor a sibling such as /usr/share/zoneinfoX).
 bool RefusedWhenPrivileged(const char* name) {
-    static const bool privileged = getauxval(AT_SECURE) != 0;
-    if (!privileged) return false;
+    static const bool kPrivileged = getauxval(AT_SECURE) != 0;
+    if (!kPrivileged) return false;
     if (std::strstr(name, "../") != nullptr) return true;
     if (*name != '/') return false;
     const std::size_t length = sizeof kSystemZoneDirectory - 1;
@@ -66,10 +67,8 @@ std::unique_ptr<Zone64> UtcNamedAfter(const char* name) {
 
 // The resolution of a file's zone, or of its failure.
 void ResolveFile(const std::string& path, Resolution* resolved) {
-    bool special = false;
-    resolved->error = ReadZoneFile(path.c_str(), &resolved->zone, &resolved->file, &special);
+    resolved->error = ReadZoneFile(path.c_str(), &resolved->zone, &resolved->file);
     resolved->may_pass = MayPass(resolved->error);
-    resolved->c_library_may_read = !special;
     resolved->followed = resolved->error == 0 || resolved->error == EINVAL || resolved->may_pass;
     resolved->path = path;
 }
@@ -81,7 +80,6 @@ std::unique_ptr<Zone64> ZoneOfRuleWithoutDates(const Rule& rule, const char* dir
     Resolution posixrules;
     if (!rule.has_dates && !rule.daylight_name.empty()) {
         ResolveFile(std::string(directory) + "/posixrules", &posixrules);
-        resolved->c_library_may_read &= posixrules.c_library_may_read;
         if (posixrules.may_pass) {
             resolved->error = posixrules.error;
             resolved->may_pass = true;
@@ -153,6 +151,29 @@ const char* ZoneDirectory() {
     return directory != nullptr && *directory != '\0' ? directory : kSystemZoneDirectory;
 }
 
+bool CLibraryMayRead(const char* value) {
+    // A file may be opened unless it is a FIFO, a device or a socket.
+    const auto may_open = [](const std::string& path) {
+        struct stat status;
+        return stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode) ||
+               S_ISDIR(status.st_mode);
+    };
+    try {
+        const char* name = value == nullptr ? kLocalTimeFile : value + (*value == ':');
+        if (*name == '\0') return true;
+        const char* directory = ZoneDirectory();
+        if (!may_open(*name == '/' ? std::string(name) : std::string(directory) + "/" + name)) {
+            return false;
+        }
+        Rule rule;
+        const bool opens_posixrules =
+            ParseRule(name, &rule) != nullptr && !rule.has_dates && !rule.daylight_name.empty();
+        return !opens_posixrules || may_open(std::string(directory) + "/posixrules");
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 namespace {
 
 // The value of TZ, or null when it is unset: the entry that getenv would find,
@@ -202,7 +223,6 @@ struct TzEntry {
     // The coarse clock when the value was last resolved or its file checked;
     // kNotFollowed for values without a file to follow.
     std::atomic<std::int64_t> checked;
-    std::atomic<bool> c_library_may_read;
     // Guarded by the cache's mutex:
     const char* directory;  // what names were resolved under
     FileIdentity file;
@@ -249,8 +269,8 @@ std::int64_t CoarseNow() {
 class ZoneCache {
   public:
     static ZoneCache& Get() {
-        static ZoneCache* const cache = new ZoneCache;
-        return *cache;
+        static ZoneCache* const kCache = new ZoneCache;
+        return *kCache;
     }
 
     // The entry of tz, made if new: 0 or ENOMEM.
@@ -320,7 +340,6 @@ const char* ZoneCache::HoldDirectory(const char* directory) {
 
 void ZoneCache::Install(TzEntry* entry, Resolution* resolved) {
     entry->zone.store(Hold(std::move(resolved->zone)), std::memory_order_release);
-    entry->c_library_may_read.store(resolved->c_library_may_read, std::memory_order_relaxed);
     entry->file = resolved->file;
     entry->may_pass = resolved->may_pass;
 }
@@ -413,7 +432,7 @@ thread_local TzEntry* t_last = nullptr;
 
 }  // namespace
 
-int CurrentZone(const Zone64** zone, bool* cLibraryMayRead) {
+int CurrentZone(const Zone64** zone, const char** value) {
     const char* tz = ReadTz();
     TzEntry* entry = t_last;
     ZoneCache& cache = ZoneCache::Get();
@@ -426,7 +445,7 @@ int CurrentZone(const Zone64** zone, bool* cLibraryMayRead) {
         cache.Check(entry, checked);
     }
     *zone = entry->zone.load(std::memory_order_acquire);
-    *cLibraryMayRead = entry->c_library_may_read.load(std::memory_order_relaxed);
+    if (value != nullptr) *value = tz;
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include "bobbin/time/internal/zone_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,8 +82,10 @@ void KeepTransitionsNear(Zone64* zone) {
     std::vector<Time64>& times = zone->transitions;
     std::vector<std::uint8_t>& types = zone->transition_types;
     const auto count = static_cast<std::ptrdiff_t>(times.size());
-    const std::ptrdiff_t low = std::upper_bound(times.begin(), times.end(), -kMaxTime) - times.begin();
-    const std::ptrdiff_t high = std::lower_bound(times.begin(), times.end(), kMaxTime) - times.begin();
+    const std::ptrdiff_t low =
+        std::upper_bound(times.begin(), times.end(), -kMaxTime) - times.begin();
+    const std::ptrdiff_t high =
+        std::lower_bound(times.begin(), times.end(), kMaxTime) - times.begin();
     const std::ptrdiff_t last = std::min(high + 1, count);
     const std::ptrdiff_t first = std::max<std::ptrdiff_t>(low - 1, 0);
     times.erase(times.begin() + last, times.end());
@@ -121,8 +124,8 @@ bool ReadData(const Header& header, const unsigned char* data, int width, Zone64
     // takes it (type 0 when all are daylight-saving time).
     const auto standard = std::find_if(zone->types.begin(), zone->types.end(),
                                        [](const LocalType& type) { return !type.is_dst; });
-    zone->initial_type =
-        static_cast<std::uint8_t>(standard == zone->types.end() ? 0 : standard - zone->types.begin());
+    zone->initial_type = static_cast<std::uint8_t>(
+        standard == zone->types.end() ? 0 : standard - zone->types.begin());
     // A null character after them ends an abbreviation that the bytes do not.
     zone->names.assign(reinterpret_cast<const char*>(names), header.charcnt).push_back('\0');
     p += header.charcnt;
@@ -208,8 +211,22 @@ std::unique_ptr<Zone64> ReadImage(const unsigned char* data, std::size_t size) {
 }
 
 FileIdentity IdentityOf(const struct stat& status) {
-    return {status.st_dev, status.st_ino, status.st_size, status.st_mtim};
+    return {status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
 }
+
+// Holds off the calling thread's cancellation while it lives: open and read
+// are cancellation points, and a conversion must neither leak its descriptor
+// nor unwind through callers that promise not to throw.
+class CancellationOff {
+  public:
+    CancellationOff() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before_); }
+    ~CancellationOff() { pthread_setcancelstate(before_, nullptr); }
+    CancellationOff(const CancellationOff&) = delete;
+    CancellationOff& operator=(const CancellationOff&) = delete;
+
+  private:
+    int before_ = PTHREAD_CANCEL_ENABLE;
+};
 
 }  // namespace
 
@@ -222,19 +239,15 @@ int ReadZoneImage(const unsigned char* data, std::size_t size, std::unique_ptr<Z
     }
 }
 
-int ReadZoneFile(const char* path, std::unique_ptr<Zone64>* zone, FileIdentity* identity,
-                 bool* special) {
-    *special = false;
+int ReadZoneFile(const char* path, std::unique_ptr<Zone64>* zone, FileIdentity* identity) {
+    const CancellationOff cancellation_off;
     // Non-blocking, so that a FIFO does not stall the open; only a regular
     // file is read.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return errno;
     struct stat status;
     int error = fstat(fd, &status) != 0 ? errno : 0;
-    if (error == 0 && !S_ISREG(status.st_mode)) {
-        *special = true;
-        error = EINVAL;
-    }
+    if (error == 0 && !S_ISREG(status.st_mode)) error = EINVAL;
     std::unique_ptr<unsigned char[]> buffer;
     const std::size_t capacity =
         error != 0 ? 0 : std::min(static_cast<std::size_t>(status.st_size) + 1, kMaxZoneFileSize);

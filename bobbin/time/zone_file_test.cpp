@@ -1,15 +1,9 @@
 #include "bobbin/time/internal/zone_file.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "bobbin/time/time64.h"
 #include "bobbin/time/time_test_support.h"
@@ -18,6 +12,7 @@ namespace {
 
 using bobbin::testing::TempDirectory;
 using bobbin::testing::Text;
+using namespace std::string_literals;
 
 // value as a big-endian number of bytes bytes.
 std::string Big(Time64 value, int bytes) {
@@ -32,16 +27,27 @@ std::string Big(Time64 value, int bytes) {
 std::string Block(char version, int width, const std::vector<Time64>& times,
                   const std::string& indices, const std::string& types, const std::string& names,
                   const std::vector<Time64>& leaps = {}) {
-    std::string image =
-        "TZif" + std::string(1, version) + std::string(15, '\0') + Big(0, 8) +
-        Big(static_cast<Time64>(leaps.size()), 4) + Big(static_cast<Time64>(times.size()), 4) +
-        Big(static_cast<Time64>(types.size() / 6), 4) + Big(static_cast<Time64>(names.size()), 4);
+    std::string image = "TZif" + std::string(1, version) + std::string(15, '\0') + Big(0, 8) +
+                        Big(leaps.size(), 4) + Big(times.size(), 4) + Big(types.size() / 6, 4) +
+                        Big(names.size(), 4);
     for (const Time64 time : times) image += Big(time, width);
     image += indices + types + names;
-    for (std::size_t i = 0; i < leaps.size(); ++i) {
-        image += Big(leaps[i], width) + Big(static_cast<Time64>(leaps.size() - i), 4);
-    }
+    for (std::size_t i = 0; i < leaps.size(); ++i)
+        image += Big(leaps[i], width) + Big(leaps.size() - i, 4);
     return image;
+}
+
+const std::string kEstEdt = "\xff\xff\xb9\xb0\0\0\xff\xff\xc7\xc0\1\4"s;  // two types
+const std::string kNames = "EST\0EDT\0"s;
+const std::string kFooter = "\nEST5EDT,M3.2.0,M11.1.0\n";
+const std::vector<Time64> kTransitions = {-2000000000, 1000000000, 1020000000};
+
+// A version 2 image: an empty 32-bit block, the 64-bit block, the footer.
+std::string V2(const std::vector<Time64>& times, const std::string& indices,
+               const std::string& types = kEstEdt, const std::string& names = kNames,
+               const std::vector<Time64>& leaps = {}) {
+    return Block('2', 4, {}, "", "", "") + Block('2', 8, times, indices, types, names, leaps) +
+           kFooter;
 }
 
 // The image's zone, or null with errno set.
@@ -65,110 +71,77 @@ TEST(ZoneFileTest, ZoneFileImagesAreBoundedByTheirSize) {
         EXPECT_EQ(errno, EINVAL) << size;
     }
     for (std::size_t field = 20; field < 44; field += 4) {  // each count of the first header
-        std::string lying = image;
-        lying[field] = 0x7F;
-        EXPECT_EQ(FromImage(lying), nullptr) << field;
+        EXPECT_EQ(FromImage(std::string(image).replace(field, 1, 1, '\x7f')), nullptr) << field;
     }
-    // One transition, at time to a type of offset.
-    const struct {
-        Time64 time;
-        Time64 offset;
-        bool read;
-    } kEdges[] = {{INT64_MIN, 0, true}, {INT64_MAX, 0, true}, {0, -90001, false},
-                  {0, -90000, true},    {0, 93600, true},     {0, 93601, false}};
-    const std::string utc(6, '\0'), name("UTC\0", 4);
-    for (const auto& e : kEdges) {
-        const std::string type = Big(e.offset, 4) + std::string(2, '\0');
-        const auto zone =
-            FromImage(Block('2', 4, {}, "", utc, name) +
-                      Block('2', 8, {e.time}, std::string(1, '\1'), utc + type, name) + "\nUTC0\n");
-        EXPECT_EQ(zone != nullptr, e.read) << e.time << " " << e.offset;
+    // One transition, at time to a type of offset: whether it is read.
+    const Time64 kEdges[][3] = {{INT64_MIN, 0, 1}, {INT64_MAX, 0, 1}, {0, -90001, 0},
+                                {0, -90000, 1},    {0, 93600, 1},     {0, 93601, 0}};
+    const std::string utc(6, '\0');
+    for (const auto& [time, offset, read] : kEdges) {
+        const std::string type = Big(offset, 4) + "\0\0"s;
+        EXPECT_EQ(FromImage(V2({time}, "\1", utc + type, "UTC\0"s)) != nullptr, read != 0)
+            << time << " " << offset;
     }
-    for (const std::string& types : {std::string(), std::string(257 * 6, '\0')}) {
-        EXPECT_EQ(FromImage(Block('2', 4, {}, "", utc, name) + Block('2', 8, {}, "", types, name) +
-                            "\nUTC0\n"),
-                  nullptr)
-            << types.size() / 6 << " types";
-    }
+    EXPECT_EQ(FromImage(V2({}, "", "", "UTC\0"s)), nullptr) << "no types";
+    EXPECT_EQ(FromImage(V2({}, "", std::string(257 * 6, '\0'), "UTC\0"s)), nullptr) << "257 types";
 }
 
 // Zone files that the C library reads, though not as RFC 8536 writes them:
 // TZ naming each converts as localtime_r, and tzalloc64 reads it too.
 TEST(ZoneFileTest, OddZoneFilesReadAsTheCLibraryReadsThem) {
-    const std::string est_edt = std::string("\xff\xff\xb9\xb0\0\0\xff\xff\xc7\xc0\1\4", 12);
-    const std::string edt_est = std::string("\xff\xff\xc7\xc0\1\4\xff\xff\xb9\xb0\0\0", 12);
-    const std::string names = std::string("EST\0EDT\0", 8);
-    const std::vector<Time64> times = {-2000000000, 1000000000, 1020000000};
-    const std::string indices = std::string("\0\1\0", 3);
-    const std::string footer = "\nEST5EDT,M3.2.0,M11.1.0\n";
-    const std::string empty = Block('2', 4, {}, "", "", "");
-    auto v2 = [&](const std::string& tail, char version = '2', const std::string& first = "") {
-        return (first.empty() ? Block(version, 4, times, indices, est_edt, names) : first) +
-               Block(version, 8, times, indices, est_edt, names) + tail;
+    const auto both = [](char version) {
+        return Block(version, 4, kTransitions, "\0\1\0"s, kEstEdt, kNames) +
+               Block(version, 8, kTransitions, "\0\1\0"s, kEstEdt, kNames);
     };
-    auto data = [&](const std::vector<Time64>& at, const std::string& index,
-                    const std::string& types = "", const std::string& abbreviations = "",
-                    const std::vector<Time64>& leaps = {}) {
-        return empty + Block('2', 8, at, index, types.empty() ? est_edt : types,
-                             abbreviations.empty() ? names : abbreviations, leaps) +
-               footer;
-    };
+    const std::string v2 = both('2');
     constexpr Time64 kFar = Time64{1} << 62;
-    // Where the C library reads a footer that is no rule in a way of its own,
-    // the last transition's type goes on.
-    struct Image {
+    const struct {
         std::string image;
-        bool compared_after_last;  // else the last type, EST, goes on
-        Time64 compared_until;     // the C library takes the file's order, not time's
-    };
-    const Image kImages[] = {
-        {v2("\nEST5EDT,M3.2.0,M13.1.0\n"), false, INT64_MAX},  // a footer that is no valid rule
-        {v2("\nhello world\n"), false, INT64_MAX},             //
-        {v2("EST5EDT,M3.2.0,M11.1.0\n"), true, INT64_MAX},     // no newline before the footer
-        {v2("xy"), true, INT64_MAX},                           //
-        {v2("\nEST5EDT,M3.2.0,M11.1.0"), true, INT64_MAX},     // the last newline missing
-        {v2(footer, '5'), true, INT64_MAX},                    // a later version
-        {v2(footer, '2', empty), true, INT64_MAX},             // an empty 32-bit block
-        {v2(footer) + std::string(300000, '\0'), true, INT64_MAX},  // past the size read
-        {empty + Block('2', 8, {}, "", std::string("\0\0\x0e\x10\0\0", 6), "LMT" + std::string(1, '\0')) +
-             footer,
-         true, INT64_MAX},  // no transitions
-        {data(times, indices, "", std::string("EST\0EDTX", 8)), true, INT64_MAX},  // name without null
-        {data(times, indices, "", "", {78796800, 63072000}), true, 63072000},  // leap seconds out of order
-        {data({-kFar, 1000000000, 1020000000}, std::string("\1\0\1", 3)), true, INT64_MAX},  // far
-        {data({-kFar, 1000000000, 1020000000, kFar}, std::string("\1\0\1\0", 4)), true,
-         INT64_MAX},  // the last transition far in the future: no footer before it
-        {data(times, std::string("\1\0\1", 3), edt_est), true, INT64_MAX},  // type 0 daylight time
+        bool compared_after_last = true;    // else (a footer that is no rule) EST goes on
+        Time64 compared_until = INT64_MAX;  // the C library takes the file's order, not time's
+    } kImages[] = {
+        {v2 + "\nEST5EDT,M3.2.0,M13.1.0\n", false},  // a footer that is no valid rule
+        {v2 + "\nhello world\n", false},
+        {v2 + "EST5EDT,M3.2.0,M11.1.0\n"},  // no newline before the footer
+        {v2 + "xy"},
+        {v2 + "\nEST5EDT,M3.2.0,M11.1.0"},                     // the last newline missing
+        {both('5') + kFooter},                                 // a later version
+        {V2(kTransitions, "\0\1\0"s)},                         // an empty 32-bit block
+        {v2 + kFooter + std::string(300000, '\0')},            // past the size read
+        {V2({}, "", "\0\0\x0e\x10\0\0"s, "LMT\0"s)},           // no transitions
+        {V2(kTransitions, "\0\1\0"s, kEstEdt, "EST\0EDTX"s)},  // a name without its null
+        {V2(kTransitions, "\0\1\0"s, kEstEdt, kNames, {78796800, 63072000}), true,
+         63072000},                                        // leap seconds out of order
+        {V2({-kFar, 1000000000, 1020000000}, "\1\0\1"s)},  // far in the past
+        // The last transition far in the future: no footer before it.
+        {V2({-kFar, 1000000000, 1020000000, kFar}, "\1\0\1\0"s)},
+        {V2(kTransitions, "\1\0\1"s, kEstEdt.substr(6) + kEstEdt.substr(0, 6))},  // type 0 daylight
     };
     TempDirectory directory;
     const Time64 kTimes[] = {-3000000000, -1500000000, 0,          1000000000,
                              1010000000,  1700000000,  1720000000, 4102444800};
-    int index = 0;
-    for (const Image& image : kImages) {
+    for (std::size_t index = 0; index < std::size(kImages); ++index) {
+        const auto& image = kImages[index];
         const std::string path = directory / std::to_string(index);
         std::ofstream(path, std::ios::binary) << image.image;
         setenv("TZ", path.c_str(), 1);
         tzset();
         Zone64* zone = tzalloc64(path.c_str());
         EXPECT_NE(zone, nullptr) << "image " << index;
-        for (const Time64 time : kTimes) {
+        tzfree64(zone);
+        for (const Time64 time : kTimes) {  // (the C library reads on past a name without null)
             if (time > image.compared_until) continue;
             const time_t platform_time = time;
-            struct tm theirs;
-            TM64 ours;
+            TM64 ours, theirs;
             localtime_r(&platform_time, &theirs);
             ASSERT_NE(localtime64_r(&time, &ours), nullptr);
-            if (std::strncmp(ours.tm_zone, theirs.tm_zone, 4) == 0) {
-                theirs.tm_zone = ours.tm_zone;  // the C library reads on past the names
-            }
-            if (image.compared_after_last || time < times.back()) {
+            if (std::strncmp(ours.tm_zone, theirs.tm_zone, 4) == 0) theirs.tm_zone = ours.tm_zone;
+            if (image.compared_after_last || time < kTransitions.back()) {
                 EXPECT_EQ(Text(ours), Text(theirs)) << "image " << index << " at " << time;
             } else {
                 EXPECT_STREQ(ours.tm_zone, "EST") << "image " << index << " at " << time;
             }
         }
-        tzfree64(zone);
-        ++index;
     }
 }
 

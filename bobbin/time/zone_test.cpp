@@ -1,64 +1,52 @@
 #include "bobbin/time/internal/zone.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <ctime>
+#include <utility>
 
 #include "bobbin/time/time64.h"
 #include "bobbin/time/time_test_support.h"
 
 namespace {
 
+using bobbin::testing::Date;
 using bobbin::testing::Text;
 
 // mktime64 of wall-clock times in gaps and overlaps, each tm_isdst, as mktime.
 // A time in a gap with tm_isdst -1 is read with the offset before the gap
 // (mktime's answer there depends on its earlier calls).
 TEST(ZoneTest, MktimeResolvesGapsAndOverlapsAsTheCLibrary) {
-    struct Case {
-        const char* tz;
-        int year, month, day, hour, minute;
+    const std::pair<const char*, TM64> kCases[] = {
+        {"Europe/Dublin", Date(125, 2, 30, 1, 30)},  // negative daylight saving: gap
+        {"Europe/Dublin", Date(125, 9, 26, 1, 30)},  // and overlap
+        {"Africa/Casablanca", Date(125, 3, 6, 2, 30)},
+        {"America/New_York", Date(125, 2, 9, 2, 30)},
+        {"right/America/New_York", Date(125, 2, 9, 2, 30)},  // with leap seconds
+        {"right/America/New_York", Date(125, 10, 2, 1, 30)},
+        {"Australia/Sydney", Date(125, 9, 5, 2, 30)},
+        {"EST5EDT,J1,J365", Date(125, 0, 1, 2, 30)},  // changes a day apart
+        {"EST5EDT,J1,J365", Date(125, 11, 31, 1, 30)},
+        {"EST5EDT6,M3.2.0,M11.1.0", Date(125, 2, 9, 1, 30)},  // daylight saving behind
+        {"EST5EDT6,M3.2.0,M11.1.0", Date(125, 10, 2, 2, 30)},
     };
-    const Case kCases[] = {
-        {"Europe/Dublin", 125, 2, 30, 1, 30},            // negative daylight saving: gap
-        {"Europe/Dublin", 125, 9, 26, 1, 30},            // and overlap
-        {"Africa/Casablanca", 125, 3, 6, 2, 30},         //
-        {"America/New_York", 125, 2, 9, 2, 30},          //
-        {"right/America/New_York", 125, 2, 9, 2, 30},    // with leap seconds
-        {"right/America/New_York", 125, 10, 2, 1, 30},   //
-        {"Australia/Sydney", 125, 9, 5, 2, 30},          //
-        {"EST5EDT,J1,J365", 125, 0, 1, 2, 30},           // changes a day apart
-        {"EST5EDT,J1,J365", 125, 11, 31, 1, 30},         //
-        {"EST5EDT6,M3.2.0,M11.1.0", 125, 2, 9, 1, 30},   // daylight saving behind
-        {"EST5EDT6,M3.2.0,M11.1.0", 125, 10, 2, 2, 30},  //
-    };
-    for (const Case& c : kCases) {
-        setenv("TZ", c.tz, 1);
+    for (const auto& [tz, date] : kCases) {
+        setenv("TZ", tz, 1);
         tzset();
         for (int isdst = -1; isdst <= 1; ++isdst) {
-            TM64 ours{};
-            ours.tm_year = c.year;
-            ours.tm_mon = c.month;
-            ours.tm_mday = c.day;
-            ours.tm_hour = c.hour;
-            ours.tm_min = c.minute;
+            TM64 ours = date;
             ours.tm_isdst = isdst;
-            const TM64 ours_given = ours;
             struct tm theirs = ours;
             const Time64 time = mktime64(&ours);
             time_t their_time = mktime(&theirs);
-            const bool in_gap = theirs.tm_hour != c.hour || theirs.tm_min != c.minute;
+            const bool in_gap = theirs.tm_hour != date.tm_hour || theirs.tm_min != date.tm_min;
             if (isdst < 0 && in_gap) {  // mktime with the tm_isdst before the gap
                 const time_t earlier = their_time - 3 * 3600;
                 struct tm before {};
                 localtime_r(&earlier, &before);
-                theirs = ours_given;
+                theirs = date;
                 theirs.tm_isdst = before.tm_isdst;
                 their_time = mktime(&theirs);
             }
-            EXPECT_EQ(time, their_time) << c.tz << " " << c.hour << ":" << c.minute << " " << isdst;
-            EXPECT_EQ(Text(ours), Text(theirs)) << c.tz << " " << isdst;
+            EXPECT_EQ(time, their_time) << tz << " " << Text(date) << " " << isdst;
+            EXPECT_EQ(Text(ours), Text(theirs)) << tz << " " << Text(date) << " " << isdst;
         }
     }
 }

@@ -23,7 +23,6 @@ struct Resolution {
     bool followed = false;         // a file of the value's was opened: watch for its replacement
     std::string path;              // that file
     FileIdentity file;             // its identity as read
-    bool c_library_may_read = true;  // no file that the C library would open blocks
 };
 
 // Resolves value (null: TZ unset) as the C library resolves it: /etc/localtime
@@ -31,7 +30,7 @@ struct Resolution {
 // absolute path or of a name under directory, then a rule string (what follows
 // a valid rule counts as a failure that falls back to the rule). In a
 // set-user-ID process, only names that the C library reads there. Blocks on
-// the file system; never on a FIFO.
+// the file system; never on a FIFO. Not a cancellation point.
 Resolution Resolve(const char* value, const char* directory, OnFailure onFailure);
 
 // The zone directory that names are resolved under now: TZDIR when set and
@@ -39,9 +38,16 @@ Resolution Resolve(const char* value, const char* directory, OnFailure onFailure
 const char* ZoneDirectory();
 
 // The zone that TZ names now into *zone (valid for the life of the process)
-// and whether the C library may read TZ without blocking: 0, or ENOMEM when a
-// value not seen before cannot be held. Takes no lock and makes no system call
-// unless the value is new to the calling thread or its file is due a check.
-int CurrentZone(const Zone64** zone, bool* cLibraryMayRead);
+// and, unless value is null, the TZ value read (null: unset): 0, or ENOMEM
+// when a value not seen before cannot be held. Takes no lock and makes no
+// system call unless the value is new to the calling thread or its file is due
+// a check.
+int CurrentZone(const Zone64** zone, const char** value);
+
+// Whether the C library may read the zone of value (null: TZ unset) without
+// blocking: no file that it would open for it now (the value's zone file, or
+// posixrules for a rule without dates) is a FIFO, a device or a socket. Looks
+// at the files at the call.
+bool CLibraryMayRead(const char* value);
 
 }  // namespace bobbin::detail
