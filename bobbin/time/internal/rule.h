@@ -60,9 +60,7 @@ const char* ParseRule(const char* text, Rule* rule);
 struct RuleChange {
     Time64 at;
     std::uint8_t type;
-    bool operator==(const RuleChange& other) const {
-        return at == other.at && type == other.type;
-    }
+    bool operator==(const RuleChange& other) const { return at == other.at && type == other.type; }
 };
 
 // The no-change answer of RuleTable::NextChange and of the zone lookups.
@@ -72,7 +70,7 @@ inline constexpr Time64 kNoChange = INT64_MAX;
 // its changes over one 400-year cycle (starting 2000-01-01 00:00:00 UTC, with a
 // margin of years on both sides), which every other cycle repeats.
 struct RuleTable {
-    LocalType types[2] = {};        // standard, daylight-saving time
+    LocalType types[2] = {};          // standard, daylight-saving time
     std::vector<RuleChange> changes;  // empty: standard time at every second
 
     // Fills the table for rule, appending its abbreviations to *names (each
@@ -82,8 +80,7 @@ struct RuleTable {
     // The first change of type after time (looked for within a year), or kNoChange.
     Time64 NextChange(Time64 time) const;
     bool operator==(const RuleTable& other) const {
-        return types[0] == other.types[0] && types[1] == other.types[1] &&
-               changes == other.changes;
+        return types[0] == other.types[0] && types[1] == other.types[1] && changes == other.changes;
     }
 };
 
