@@ -193,6 +193,9 @@ bool ThreadHot::Start(unsigned long stackSize) {
         give_back();
         return false;
     }
+    // The last run's end must not stand for this one's. The new thread
+    // signals its end only after taking the life lock, held here.
+    stop_event.Unsignal();
     life_ = Life::kRunning;
     return true;
 }

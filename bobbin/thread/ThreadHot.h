@@ -36,9 +36,10 @@ BOBBIN_EXPORT void SetStackAddr(void* address);
 // at once, and on the object's own thread they return false at once instead of
 // waiting for themselves. Everything the thread wrote is visible to a thread
 // whose join has returned true. Only the thread's own signal of the stop event
-// means "finished": after a WaitforSignal that it released, the thread no
-// longer touches the object, so the owner may delete it. Copy and move are
-// deleted.
+// means "finished": each Start clears the event, the thread signals it once as
+// its last touch of the object, so after a WaitforSignal that it released,
+// also after any number of restarts, the owner may delete the object. Copy and
+// move are deleted.
 //
 // Of the protected fields, `thread_attributes`, `mutex_attributes` and
 // `cond_attributes` are kept for subclasses and only initialised and destroyed
@@ -83,7 +84,9 @@ class BOBBIN_EXPORT ThreadHot {
     // Creates a joinable thread running Entry, with a stack of `stackSize`
     // bytes (0: the platform's default). Joins the previous thread first,
     // which blocks only until a finished or terminated thread has ended.
-    // Returns false, creating nothing, while the object has a thread, when the
+    // Clears the stop event as it creates the thread, so that the event
+    // stands for this run's end only. Returns false, creating nothing and
+    // leaving the event as it was, while the object has a thread, when the
     // platform refuses the thread, the stack size or the lent stack (a lent
     // stack then stays lent). Takes the state lock.
     bool Start(unsigned long stackSize);
@@ -126,8 +129,8 @@ class BOBBIN_EXPORT ThreadHot {
     // that it releases does not mean the thread has finished: wait for the end
     // with WaitForStop or TimedWaitForStop.
     void Signal();
-    // Waits on the stop event without limit. The thread signals it once when
-    // Entry has returned (or it was terminated).
+    // Waits on the stop event without limit. Start clears it; the thread
+    // signals it once when Entry has returned (or it was terminated).
     void WaitforSignal();
 
     // Cooperative pause of the calling thread: Suspend blocks until a Resume,

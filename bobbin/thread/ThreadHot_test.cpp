@@ -118,6 +118,28 @@ TEST(ThreadHotTest, ALentStackGoesToOneSizedStart) {
     }
 }
 
+// Earlier runs' signals, never taken, do not end a WaitforSignal early.
+TEST(ThreadHotTest, WaitforSignalAfterAnyRestartWaitsForThatRunsEnd) {
+    auto* task = new GatedTask;
+    for (int run = 1; run <= 3; ++run) {
+        ASSERT_TRUE(task->Start(0));
+        task->gate.Signal();
+        ASSERT_TRUE(task->WaitForStop());
+        task->gate.Unsignal();
+    }
+    task->unwound = false;
+    ASSERT_TRUE(task->Start(0));
+    const auto owner = InBackground([&] {
+        task->WaitforSignal();
+        EXPECT_TRUE(task->unwound.load()) << "WaitforSignal returned before Run did";
+        EXPECT_EQ(task->GetExitCode(), 42) << "the exit code is Run's result";
+        delete task;
+    });
+    EXPECT_TRUE(StaysBlocked(owner)) << "WaitforSignal returned while Run went on";
+    task->gate.Signal();
+    EXPECT_TRUE(Finishes(owner));
+}
+
 // A bounded join returns by its deadline, also behind a slow thread exit and another
 // bounded join, without spinning; true once joined. The exit work's own join fails.
 TEST(ThreadHotTest, TimedWaitForStopKeepsItsBoundBehindASlowExit) {
