@@ -347,10 +347,19 @@ void ThreadHot::WaitforSignal() {
     stop_event.WaitForSignal();
 }
 
+// resume_count holds the Resumes not yet taken. A sleeper takes one; a
+// Suspend that finds one pending passes without taking it, so one left with
+// nobody asleep lets every later Suspend through.
 bool ThreadHot::Suspend() {
     if (initialised_steps_ <= kSuspendConditionStep) return false;
     MutexHold hold(&suspend_mutex);
     if (resume_count == 0) {
+        // Counted while asleep, also when a cancelled thread unwinds from here.
+        struct Asleep {
+            int& sleepers;
+            explicit Asleep(int& count) : sleepers(count) { ++sleepers; }
+            ~Asleep() { --sleepers; }
+        } asleep(suspended_);
         // Waits for a real Resume: a spurious wake-up waits again.
         while (resume_count == 0) pthread_cond_wait(&suspend_condition, &suspend_mutex);
         --resume_count;
@@ -358,12 +367,15 @@ bool ThreadHot::Suspend() {
     return true;
 }
 
+// A Resume adds one while some sleeper has none yet, or to stay pending when
+// none is left at all; it wakes every sleeper to look, so that none depends
+// on which one the platform wakes.
 bool ThreadHot::Resume() {
     if (initialised_steps_ <= kSuspendConditionStep) return false;
     MutexHold hold(&suspend_mutex);
-    if (resume_count == 0) {
-        pthread_cond_signal(&suspend_condition);
+    if (resume_count == 0 || resume_count < suspended_) {
         ++resume_count;
+        pthread_cond_broadcast(&suspend_condition);
     }
     return true;
 }

@@ -134,9 +134,12 @@ class BOBBIN_EXPORT ThreadHot {
     void WaitforSignal();
 
     // Cooperative pause of the calling thread: Suspend blocks until a Resume,
-    // unless a Resume is already pending. A Resume with nobody suspended makes
-    // every later Suspend return at once. Both return true, or false when the
-    // suspend mutex or condition failed to initialise.
+    // unless a Resume is already pending. Each Resume releases one suspended
+    // thread that has none yet, whichever the platform wakes first; one made
+    // with nobody suspended stays pending and lets every later Suspend through
+    // at once, and a Resume while one is pending or every suspended thread has
+    // its own changes nothing. Both return true, or false when the suspend
+    // mutex or condition failed to initialise.
     bool Suspend();
     bool Resume();
 
@@ -200,6 +203,7 @@ class BOBBIN_EXPORT ThreadHot {
     void NameThisThread();
 
     int initialised_steps_;  // how many of the five platform objects exist
+    int suspended_ BOBBIN_GUARDED_BY(suspend_mutex) = 0;  // threads asleep in Suspend
     mutable bobbin::detail::PlatformMutex life_mutex_ = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t life_changed_ = PTHREAD_COND_INITIALIZER;  // broadcast on each change of life_
     Life life_ BOBBIN_GUARDED_BY(life_mutex_);

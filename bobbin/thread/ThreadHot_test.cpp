@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "background.h"
 
@@ -231,6 +232,33 @@ TEST(ThreadHotTest, AFailedStepIsReportedAndRefusesSuspendAndResume) {
         << "the failed step's report";
     EXPECT_FALSE(failed.Suspend()) << "a Suspend on a failed object";
     EXPECT_FALSE(failed.Resume()) << "a Resume on a failed object";
+}
+
+// k Resumes back to back release k suspended threads, whichever the platform
+// wakes first; one made with nobody suspended lets every later Suspend through.
+TEST(ThreadHotTest, EachResumeReleasesOneSuspendedThreadAndOneWithoutStaysPending) {
+    for (int sleepers : {0, 1, 2, 4}) {
+        ThreadHot paused;
+        std::vector<std::future<void>> suspended;
+        for (int i = 0; i < sleepers; ++i) {
+            suspended.push_back(InBackground([&] { EXPECT_TRUE(paused.Suspend()); }));
+        }
+        for (const auto& one : suspended) {
+            EXPECT_TRUE(StaysBlocked(one)) << "Suspend did not wait for a Resume";
+        }
+        for (int i = 0; i < sleepers; ++i) paused.Resume();
+        for (const auto& one : suspended) {
+            EXPECT_TRUE(Finishes(one)) << sleepers << " suspended: a Resume was lost";
+            while (!Finishes(one, 10ms)) paused.Resume();  // so that a failed case ends
+        }
+        paused.Resume();  // with nobody suspended
+        const auto later = InBackground([&] {
+            EXPECT_TRUE(paused.Suspend());
+            EXPECT_TRUE(paused.Suspend());
+        });
+        EXPECT_TRUE(Finishes(later)) << sleepers << " suspended: no Resume stayed pending";
+        while (!Finishes(later, 10ms)) paused.Resume();
+    }
 }
 
 // An attached thread is not the object's to join or end; only it renames or
