@@ -81,9 +81,6 @@ void ReportInitError(const char* function, int error) {
               << std::endl;
 }
 
-constexpr int kSuspendMutexStep = 3;
-constexpr int kSuspendConditionStep = 4;
-
 // A thread attribute object for `stackSize` bytes (0: the default stack) on
 // the lent stack, if any; false when the platform refuses either.
 bool InitAttributes(pthread_attr_t* attributes, unsigned long stackSize, void* stack) {
@@ -108,24 +105,29 @@ ThreadHot::ThreadHot()
       stop_event(false, false, nullptr),
       exit_code(0),
       has_thread(false),
-      initialised_steps_(0),
+      made_(Made::kNothing),
       life_(Life::kIdle),
       name_() {
     struct Step {
         const char* name;
         int (*init)(ThreadHot*);
+        Made made;
     };
     static const Step kSteps[] = {
-        {"pthread_attr_init",
-         [](ThreadHot* t) { return pthread_attr_init(&t->thread_attributes); }},
+        {"pthread_attr_init", [](ThreadHot* t) { return pthread_attr_init(&t->thread_attributes); },
+         Made::kThreadAttributes},
         {"pthread_mutexattr_init",
-         [](ThreadHot* t) { return pthread_mutexattr_init(&t->mutex_attributes); }},
+         [](ThreadHot* t) { return pthread_mutexattr_init(&t->mutex_attributes); },
+         Made::kMutexAttributes},
         {"pthread_condattr_init",
-         [](ThreadHot* t) { return pthread_condattr_init(&t->cond_attributes); }},
+         [](ThreadHot* t) { return pthread_condattr_init(&t->cond_attributes); },
+         Made::kCondAttributes},
         {"pthread_mutex_init",
-         [](ThreadHot* t) { return pthread_mutex_init(&t->suspend_mutex, nullptr); }},
+         [](ThreadHot* t) { return pthread_mutex_init(&t->suspend_mutex, nullptr); },
+         Made::kSuspendMutex},
         {"pthread_cond_init",
-         [](ThreadHot* t) { return pthread_cond_init(&t->suspend_condition, nullptr); }},
+         [](ThreadHot* t) { return pthread_cond_init(&t->suspend_condition, nullptr); },
+         Made::kSuspendCondition},
     };
     for (const Step& step : kSteps) {
         const int error = step.init(this);
@@ -133,42 +135,36 @@ ThreadHot::ThreadHot()
             ReportInitError(step.name, error);
             break;
         }
-        ++initialised_steps_;
+        made_ = step.made;
     }
     resume_count = 0;
 }
 
 ThreadHot::~ThreadHot() {
-    WaitForStop(3000);
-    {
-        // The state lock also waits out a Start that has just created the
-        // thread that is now deleting its object.
+    // Joins the thread, unless this is that thread deleting its object.
+    if (!Join(Deadline::kNoLimitMs) && IsOwnThreadUnjoined()) {
+        // The state lock waits out the Start that has just created this thread.
         CriticalSection::Lock state(state_lock);
         MutexHold hold(&life_mutex_);
-        const bool unjoined = life_ == Life::kRunning || life_ == Life::kFinished;
-        if (unjoined && pthread_equal(thread_id, pthread_self())) {
-            // Destroyed by its own thread: nobody will join it.
-            pthread_detach(thread_id);
-            t_object = nullptr;
-            life_ = Life::kIdle;
-        }
+        // Nobody will join it.
+        pthread_detach(thread_id);
+        t_object = nullptr;
+        Become(Life::kIdle);
     }
     pthread_cond_destroy(&life_changed_);
     pthread_mutex_destroy(&life_mutex_);
-    if (initialised_steps_ > 0) pthread_attr_destroy(&thread_attributes);
-    if (initialised_steps_ > kSuspendConditionStep) pthread_cond_destroy(&suspend_condition);
-    if (initialised_steps_ > kSuspendMutexStep) pthread_mutex_destroy(&suspend_mutex);
-    if (initialised_steps_ > 1) pthread_mutexattr_destroy(&mutex_attributes);
-    if (initialised_steps_ > 2) pthread_condattr_destroy(&cond_attributes);
+    if (IsMade(Made::kThreadAttributes)) pthread_attr_destroy(&thread_attributes);
+    if (IsMade(Made::kSuspendCondition)) pthread_cond_destroy(&suspend_condition);
+    if (IsMade(Made::kSuspendMutex)) pthread_mutex_destroy(&suspend_mutex);
+    if (IsMade(Made::kMutexAttributes)) pthread_mutexattr_destroy(&mutex_attributes);
+    if (IsMade(Made::kCondAttributes)) pthread_condattr_destroy(&cond_attributes);
 }
 
 bool ThreadHot::Start(unsigned long stackSize) {
     CriticalSection::Lock state(state_lock);
-    if (has_thread.load()) return false;
-    if (!Join(Deadline::kNoLimitMs)) {  // the previous thread, once it has ended
-        MutexHold hold(&life_mutex_);
-        if (life_ != Life::kAttached) return false;  // called on that thread itself
-    }
+    if (HasThread()) return false;
+    // The previous thread, once it has ended; false on that thread itself.
+    if (!Join(Deadline::kNoLimitMs)) return false;
 
     // Taken before anything else can read it, so that no other Start runs a
     // thread on the same memory; it goes back if this Start fails, unless
@@ -184,17 +180,19 @@ bool ThreadHot::Start(unsigned long stackSize) {
         return false;
     }
     MutexHold hold(&life_mutex_);
-    // Marked before the thread exists, so its own clearing always comes later.
-    has_thread.store(true);
+    // Running before the thread exists, so that its own changes always come later.
+    Become(Life::kRunning);
     const bool created = pthread_create(&thread_id, &attributes, &ThreadHot::EntryFunc, this) == 0;
     pthread_attr_destroy(&attributes);
-    if (!created) {
-        has_thread.store(false);
+    if (created) {
+        // The last run's end must not stand for this one's. The new thread
+        // signals its end only after taking the life lock, held here.
+        stop_event.Unsignal();
+    } else {
+        Become(Life::kIdle);
         give_back();
-        return false;
     }
-    life_ = Life::kRunning;
-    return true;
+    return created;
 }
 
 void* ThreadHot::EntryFunc(void* object) {
@@ -222,11 +220,9 @@ void* ThreadHot::EntryFunc(void* object) {
 }
 
 void ThreadHot::FinishOnThread() {
-    has_thread.store(false);
     {
         MutexHold hold(&life_mutex_);
-        life_ = Life::kFinished;
-        pthread_cond_broadcast(&life_changed_);
+        Become(Life::kFinished);
     }
     // The last touch: an owner woken by the stop event may delete the object,
     // and its destructor joins this thread before freeing anything.
@@ -237,7 +233,10 @@ int ThreadHot::Entry() {
     PRINTF("*************************** Thread is beginning\n");
     const int result = Run();
     if (t_object != this) return result;  // Run deleted the object
-    has_thread.store(false);
+    {
+        MutexHold hold(&life_mutex_);
+        if (life_ == Life::kRunning) Become(Life::kEnding);
+    }
     PRINTF("**************************** Thread is ending.\n");
     return result;
 }
@@ -250,71 +249,75 @@ void ThreadHot::WriteLog(const VUString& /*text*/) const {}
 
 bool ThreadHot::Terminate() {
     CriticalSection::Lock state(state_lock);
-    {
-        // While kRunning the thread has not ended, so its id is valid.
-        MutexHold hold(&life_mutex_);
-        if (!has_thread.load() || life_ != Life::kRunning) return false;
-        if (pthread_cancel(thread_id) != 0) return false;
-    }
-    SetHasThread(false);
+    MutexHold hold(&life_mutex_);
+    // While kRunning the thread has not finished, so its id is its own.
+    if (life_ != Life::kRunning || pthread_cancel(thread_id) != 0) return false;
+    Become(Life::kEnding);
     return true;
 }
 
-// Callers wait on the condition, each up to its own deadline, until the
-// thread has finished; then one of them at a time holds the right to join
-// (kJoining) and joins up to its deadline, made without the lock so that the
-// others, the thread itself among them, get their answer meanwhile. One that
-// gives up puts kFinished back and wakes the others. The thread's exit work
-// (thread_local and key destructors) comes after kFinished, so only the join
-// says that the thread has ended.
+// One caller at a time holds the right to join (joining_) and joins up to its
+// deadline, at once and without the lock, so that the others, the thread
+// itself among them, get their answer meanwhile; the others wait on the
+// condition, each up to its own deadline, for the join to end. One that
+// gives up hands the right back. Only the join says that the thread has
+// ended: its exit work (thread_local and key destructors) comes after its
+// last touch of the object.
 bool ThreadHot::Join(unsigned int timeoutMs) {
     const auto deadline = Deadline::AfterMs(timeoutMs);
     MutexHold hold(&life_mutex_);
     for (;;) {
+        if (life_ == Life::kIdle) return true;
         // The object's own thread never waits for itself, whoever else joins.
-        if (life_ != Life::kIdle && pthread_equal(thread_id, pthread_self())) return false;
-        switch (life_) {
-            case Life::kIdle:
-                return true;
-            case Life::kAttached:
-                return false;
-            case Life::kRunning:
-                break;
-            case Life::kFinished: {
-                const pthread_t thread = thread_id;
-                life_ = Life::kJoining;
-                // Cancellation off, so that the right to join is always handed back.
-                int cancel_state = 0;
-                pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-                pthread_mutex_unlock(&life_mutex_);
-                const int error = JoinBy(thread, deadline);
-                pthread_mutex_lock(&life_mutex_);
-                pthread_setcancelstate(cancel_state, nullptr);
-                life_ = error == 0 ? Life::kIdle : Life::kFinished;
-                pthread_cond_broadcast(&life_changed_);
-                return error == 0;
-            }
-            case Life::kJoining:
-                break;
-        }
-        // At the deadline a finished thread still gets one join that does not
-        // wait (it may have ended); nothing else waits again.
-        if (WaitUntil(&life_changed_, &life_mutex_, deadline) == ETIMEDOUT &&
-            life_ != Life::kFinished) {
-            return life_ == Life::kIdle;
+        if (life_ == Life::kAttached || pthread_equal(thread_id, pthread_self())) return false;
+        if (!joining_) break;
+        // At the deadline the right, if handed back, still gives one join that
+        // does not wait (the thread may have ended).
+        if (WaitUntil(&life_changed_, &life_mutex_, deadline) == ETIMEDOUT && joining_) {
+            return false;
         }
     }
+    joining_ = true;
+    const pthread_t thread = thread_id;
+    // Cancellation off, so that the right to join is always handed back.
+    int cancel_state = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    pthread_mutex_unlock(&life_mutex_);
+    const int error = JoinBy(thread, deadline);
+    pthread_mutex_lock(&life_mutex_);
+    pthread_setcancelstate(cancel_state, nullptr);
+    joining_ = false;
+    if (error == 0) {
+        Become(Life::kIdle);
+    } else {
+        pthread_cond_broadcast(&life_changed_);
+    }
+    return error == 0;
+}
+
+void ThreadHot::Become(Life next) {
+    life_ = next;
+    has_thread.store(next == Life::kRunning || next == Life::kAttached);
+    pthread_cond_broadcast(&life_changed_);
+}
+
+bool ThreadHot::WaitForStop() {
+    return Join(Deadline::kNoLimitMs);
 }
 
 bool ThreadHot::WaitForStop(unsigned int /*timeout*/) {
-    return Join(Deadline::kNoLimitMs) && !has_thread.load();
+    return WaitForStop();
 }
 
 bool ThreadHot::TimedWaitForStop(unsigned int timeoutMs) {
-    return Join(timeoutMs) && !has_thread.load();
+    return Join(timeoutMs);
 }
 
 bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count, unsigned int /*timeout*/) {
+    return WaitForMultipleThreads(threads, count);
+}
+
+bool ThreadHot::WaitForMultipleThreads(ThreadHot** threads, int count) {
     if (count < 1) return false;
     for (int i = 0; i < count; ++i) {
         ThreadHot* object = threads[i];
@@ -344,10 +347,19 @@ void ThreadHot::WaitforSignal() {
     stop_event.WaitForSignal();
 }
 
+// resume_count holds the Resumes not yet taken. A sleeper takes one; a
+// Suspend that finds one pending passes without taking it, so one left with
+// nobody asleep lets every later Suspend through.
 bool ThreadHot::Suspend() {
-    if (initialised_steps_ <= kSuspendConditionStep) return false;
+    if (!IsMade(Made::kSuspendCondition)) return false;
     MutexHold hold(&suspend_mutex);
     if (resume_count == 0) {
+        // Counted while asleep, also when a cancelled thread unwinds from here.
+        struct Asleep {
+            int& sleepers;
+            explicit Asleep(int& count) : sleepers(count) { ++sleepers; }
+            ~Asleep() { --sleepers; }
+        } asleep(suspended_);
         // Waits for a real Resume: a spurious wake-up waits again.
         while (resume_count == 0) pthread_cond_wait(&suspend_condition, &suspend_mutex);
         --resume_count;
@@ -355,12 +367,15 @@ bool ThreadHot::Suspend() {
     return true;
 }
 
+// A Resume adds one while some sleeper has none yet, or to stay pending when
+// none is left at all; it wakes every sleeper to look, so that none depends
+// on which one the platform wakes.
 bool ThreadHot::Resume() {
-    if (initialised_steps_ <= kSuspendConditionStep) return false;
+    if (!IsMade(Made::kSuspendCondition)) return false;
     MutexHold hold(&suspend_mutex);
-    if (resume_count == 0) {
-        pthread_cond_signal(&suspend_condition);
+    if (resume_count == 0 || resume_count < suspended_) {
         ++resume_count;
+        pthread_cond_broadcast(&suspend_condition);
     }
     return true;
 }
@@ -371,14 +386,16 @@ bool ThreadHot::Attach() {
     if (thread_id != 0) return false;
     thread_id = pthread_self();
     attached_serial_ = ThisThreadSerial();
-    life_ = Life::kAttached;
-    has_thread.store(true);
+    Become(Life::kAttached);
     return true;
 }
 
 void ThreadHot::SetHasThread(bool hasThread) {
     CriticalSection::Lock state(state_lock);
-    has_thread.store(hasThread);
+    MutexHold hold(&life_mutex_);
+    if (hasThread && life_ == Life::kEnding) Become(Life::kRunning);
+    if (!hasThread && life_ == Life::kRunning) Become(Life::kEnding);
+    if (!hasThread && life_ == Life::kAttached) Become(Life::kIdle);
 }
 
 int ThreadHot::GetExitCode() const {
@@ -394,8 +411,8 @@ pthread_t ThreadHot::GetThreadId() const {
 bool ThreadHot::SetThreadName(const char* name) {
     MutexHold hold(&life_mutex_);
     CutName(name == nullptr ? "" : name, name_);
-    if (life_ == Life::kAttached) return IsLive() && pthread_setname_np(thread_id, name_) == 0;
-    return life_ != Life::kRunning || pthread_setname_np(thread_id, name_) == 0;
+    if (IsLive()) return pthread_setname_np(thread_id, name_) == 0;
+    return life_ != Life::kAttached;  // only an attached thread renames itself
 }
 
 std::string ThreadHot::GetThreadName() const {
@@ -403,13 +420,20 @@ std::string ThreadHot::GetThreadName() const {
     return name_;
 }
 
-// A created thread is alive while kRunning: it ends only after its own
-// switch to kFinished. An attached thread may have ended unnoticed, and its
-// id may be another thread's by now, so only the calling thread itself is
-// known to be it.
+// Start holds the life lock while it creates the thread, so the id is
+// written by the time this reads it.
+bool ThreadHot::IsOwnThreadUnjoined() const {
+    MutexHold hold(&life_mutex_);
+    const bool created = life_ != Life::kIdle && life_ != Life::kAttached;
+    return created && pthread_equal(thread_id, pthread_self());
+}
+
+// A created thread is alive until its own switch to kFinished. An attached
+// thread may have ended unnoticed, and its id may be another thread's by now,
+// so only the calling thread itself is known to be it.
 bool ThreadHot::IsLive() const {
-    if (life_ == Life::kRunning) return true;
-    return life_ == Life::kAttached && has_thread.load() && attached_serial_ == ThisThreadSerial();
+    if (life_ == Life::kRunning || life_ == Life::kEnding) return true;
+    return life_ == Life::kAttached && attached_serial_ == ThisThreadSerial();
 }
 
 void ThreadHot::NameThisThread() {

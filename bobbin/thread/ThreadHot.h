@@ -36,9 +36,10 @@ BOBBIN_EXPORT void SetStackAddr(void* address);
 // at once, and on the object's own thread they return false at once instead of
 // waiting for themselves. Everything the thread wrote is visible to a thread
 // whose join has returned true. Only the thread's own signal of the stop event
-// means "finished": after a WaitforSignal that it released, the thread no
-// longer touches the object, so the owner may delete it. Copy and move are
-// deleted.
+// means "finished": each Start clears the event, the thread signals it once as
+// its last touch of the object, so after a WaitforSignal that it released,
+// also after any number of restarts, the owner may delete the object. Copy and
+// move are deleted.
 //
 // Of the protected fields, `thread_attributes`, `mutex_attributes` and
 // `cond_attributes` are kept for subclasses and only initialised and destroyed
@@ -83,9 +84,12 @@ class BOBBIN_EXPORT ThreadHot {
     // Creates a joinable thread running Entry, with a stack of `stackSize`
     // bytes (0: the platform's default). Joins the previous thread first,
     // which blocks only until a finished or terminated thread has ended.
-    // Returns false, creating nothing, while the object has a thread, when the
-    // platform refuses the thread, the stack size or the lent stack (a lent
-    // stack then stays lent). Takes the state lock.
+    // Clears the stop event as it creates the thread, so that the event
+    // stands for this run's end only. Returns false, creating nothing and
+    // leaving the event as it was, while the object has a thread, on the
+    // previous thread itself, when the platform refuses the thread, the stack
+    // size or the lent stack (a lent stack then stays lent). Takes the state
+    // lock.
     bool Start(unsigned long stackSize);
 
     // The thread's start routine; `object` is the ThreadHot.
@@ -97,7 +101,7 @@ class BOBBIN_EXPORT ThreadHot {
     // thread, and for a thread bound by Attach, which is not the object's to
     // join.
     bool WaitForStop(unsigned int timeout);
-    bool WaitForStop() { return WaitForStop(3000); }
+    bool WaitForStop();
 
     // As WaitForStop, but returns within `timeoutMs` milliseconds on the
     // monotonic clock (plus scheduling), whatever the thread does after Run
@@ -112,9 +116,7 @@ class BOBBIN_EXPORT ThreadHot {
     // caller's own object, are passed over); the time-out does not limit the
     // wait. Returns false if count is below 1, else true.
     static bool WaitForMultipleThreads(ThreadHot** threads, int count, unsigned int timeout);
-    static bool WaitForMultipleThreads(ThreadHot** threads, int count) {
-        return WaitForMultipleThreads(threads, count, SynchEvent::kInfinite);
-    }
+    static bool WaitForMultipleThreads(ThreadHot** threads, int count);
 
     // Sends signal `signalNumber` to the object's live thread. Returns true
     // when it was delivered (pthread_kill returned 0); false when no live
@@ -126,14 +128,17 @@ class BOBBIN_EXPORT ThreadHot {
     // that it releases does not mean the thread has finished: wait for the end
     // with WaitForStop or TimedWaitForStop.
     void Signal();
-    // Waits on the stop event without limit. The thread signals it once when
-    // Entry has returned (or it was terminated).
+    // Waits on the stop event without limit. Start clears it; the thread
+    // signals it once when Entry has returned (or it was terminated).
     void WaitforSignal();
 
     // Cooperative pause of the calling thread: Suspend blocks until a Resume,
-    // unless a Resume is already pending. A Resume with nobody suspended makes
-    // every later Suspend return at once. Both return true, or false when the
-    // suspend mutex or condition failed to initialise.
+    // unless a Resume is already pending. Each Resume releases one suspended
+    // thread that has none yet, whichever the platform wakes first; one made
+    // with nobody suspended stays pending and lets every later Suspend through
+    // at once, and a Resume while one is pending or every suspended thread has
+    // its own changes nothing. Both return true, or false when the suspend
+    // mutex or condition failed to initialise.
     bool Suspend();
     bool Resume();
 
@@ -142,9 +147,16 @@ class BOBBIN_EXPORT ThreadHot {
     // that thread ends, and the object never joins it.
     bool Attach();
 
-    // Sets the has-thread flag under the state lock.
+    // Under the state lock, tells the object whether it still counts its
+    // thread as its own running thread. false lets a created thread go: it is
+    // no longer seen as running (HasThread, Terminate, Start) but is still
+    // joined; and it lets an attached thread go for good. true takes back a
+    // created thread that was let go and has not finished. With no such
+    // thread it changes nothing: the flag never claims a thread that is not
+    // there.
     void SetHasThread(bool hasThread);
-    // True while the object has a thread; takes no lock.
+    // True while the object has a running thread (from Start until Run
+    // returns or Terminate, or bound by Attach); takes no lock.
     bool HasThread() const { return has_thread.load(); }
 
     // Run's result, once it has returned (0 before). Takes the result lock.
@@ -175,31 +187,55 @@ class BOBBIN_EXPORT ThreadHot {
     CriticalSection result_lock;
     SynchEvent stop_event;
     int exit_code;
-    std::atomic<bool> has_thread;
+    std::atomic<bool> has_thread;  // written with life_ only: true in kRunning and kAttached
     CriticalSection state_lock;
 
   private:
-    // The life of the bound thread. Created threads go kIdle -> kRunning ->
-    // kFinished (their last touch of the object is done; the thread may still
-    // be running its exit work) -> kJoining (one caller joins) -> kIdle, or
-    // back to kFinished when that caller gives up; Attach goes kIdle ->
-    // kAttached for good.
-    enum class Life { kIdle, kRunning, kFinished, kJoining, kAttached };
+    // The life of the bound thread, the one record of it. A created thread
+    // goes kIdle -> kRunning -> kEnding -> kFinished -> kIdle (joined); one
+    // that is terminated or ends unwinding may skip kEnding. An attached one
+    // goes kIdle -> kAttached, and back to kIdle only when let go.
+    enum class Life {
+        kIdle,      // no thread: none bound yet, or the last one joined or let go
+        kRunning,   // the created thread runs Entry
+        kEnding,    // Run has returned, or the thread was terminated or let go;
+                    // it is alive and still touches the object
+        kFinished,  // its last touch is done; it may still run its exit work
+        kAttached,  // bound by Attach
+    };
+    // The platform objects that the constructor makes, in its order; the
+    // first that fails leaves the later ones unmade.
+    enum class Made {
+        kNothing,
+        kThreadAttributes,
+        kMutexAttributes,
+        kCondAttributes,
+        kSuspendMutex,
+        kSuspendCondition,
+    };
 
     // Waits up to `timeoutMs` milliseconds (SynchEvent::kInfinite: without
     // limit) until the created thread has ended and joins it. True when the
     // object has no created thread left; false on the thread itself, for an
     // attached thread, or at the deadline.
     bool Join(unsigned int timeoutMs);
+    // Moves the life on, keeps has_thread in step and wakes the waiting joins.
+    void Become(Life next) BOBBIN_REQUIRES(life_mutex_);
+    // True on the created thread, while the object has not joined it.
+    bool IsOwnThreadUnjoined() const;
     // True while the bound thread is certainly alive and its id its own.
     bool IsLive() const BOBBIN_REQUIRES(life_mutex_);
+    bool IsMade(Made object) const { return made_ >= object; }
     void FinishOnThread();  // the thread's last touches of the object
     void NameThisThread();
 
-    int initialised_steps_;  // how many of the five platform objects exist
+    Made made_;  // the last platform object the constructor made; fixed after it
+    int suspended_ BOBBIN_GUARDED_BY(suspend_mutex) = 0;  // threads asleep in Suspend
     mutable bobbin::detail::PlatformMutex life_mutex_ = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t life_changed_ = PTHREAD_COND_INITIALIZER;  // broadcast on each change of life_
+    pthread_cond_t life_changed_ = PTHREAD_COND_INITIALIZER;  // broadcast by Become and joins
     Life life_ BOBBIN_GUARDED_BY(life_mutex_);
+    // A caller is joining the created thread (without the lock); the others wait.
+    bool joining_ BOBBIN_GUARDED_BY(life_mutex_) = false;
     // The thread that Attach bound, by a number no other thread is ever given.
     unsigned long long attached_serial_ BOBBIN_GUARDED_BY(life_mutex_) = 0;
     char name_[16] BOBBIN_GUARDED_BY(life_mutex_);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "background.h"
 
@@ -15,30 +16,31 @@ namespace {
 
 using namespace bobbin::testing;
 
-// Waits at its gate, catching all but Terminate's unwinding; then returns, stops
-// or ends itself (every own join answers at once), or deletes itself.
+// Run waits at its gate, tries its own joins or deletes itself if asked, returns 42.
 struct GatedTask : ThreadHot {
-    enum { kReturn, kStopItself, kTerminateItself, kDeleteItself } on_gate = kReturn;
-    SynchEvent gate{true, false, nullptr};
-    std::atomic<int> runs{0};
+    enum OnGate { kReturn, kStopItself, kDeleteItself };
+    OnGate on_gate = kReturn;
+    SynchEvent gate;
     std::atomic<pid_t> tid{0};
     std::atomic<uintptr_t> stack_address{0};
     std::atomic<bool> unwound{false};
 
+    explicit GatedTask(bool open = false) : gate(true, open, nullptr) {}
     ~GatedTask() override { WaitForStop(); }
     // UBSan would report the reference to no object that the run-time binds.
     __attribute__((no_sanitize("null"))) int Run() override {
         std::shared_ptr<void> unwinding(nullptr, [this](void*) { unwound = true; });
-        stack_address = reinterpret_cast<uintptr_t>(&unwinding), tid = gettid(), ++runs;
+        stack_address = reinterpret_cast<uintptr_t>(&unwinding);
+        tid = gettid();
         try {
             gate.WaitForSignal();
-            ThreadHot* self[] = {this};
             if (on_gate == kStopItself) {
-                return WaitForStop() || TimedWaitForStop(60000) ||
-                       !WaitForMultipleThreads(self, 1) || Start(0);
+                EXPECT_FALSE(WaitForStop()) << "the thread joined itself";
             }
-            if (on_gate == kTerminateItself) Terminate();
-            if (on_gate == kDeleteItself) unwinding.reset(), delete this;
+            if (on_gate == kDeleteItself) {
+                unwinding.reset();  // its deleter writes to the object
+                delete this;
+            }
         } catch (abi::__forced_unwind&) {
             throw;
         } catch (...) {
@@ -48,60 +50,64 @@ struct GatedTask : ThreadHot {
     }
 };
 
-// Refused stacks leave a lent one lent, and of two Starts at once only one
-// takes it; names, signals, bounded joins; restarts.
-TEST(ThreadHotTest, LifeCycle) {
-    constexpr size_t kStack = 1 << 20;
-    std::unique_ptr<void, void (*)(void*)> stack(std::aligned_alloc(4096, kStack), std::free);
-    GatedTask task, other;
-    auto on_stack = [&](GatedTask& t) { return t.stack_address - uintptr_t(stack.get()) < kStack; };
-    EXPECT_TRUE(task.WaitForStop()) << "an idle object is joined at once";
-    EXPECT_FALSE(task.Terminate()) << "an idle object has no thread to end";
-    EXPECT_FALSE(task.Signal(0)) << "an idle object has no thread to signal";
-    EXPECT_FALSE(task.Start(1UL << 46)) << "a stack the platform refuses";
-    EXPECT_FALSE(ThreadHot::WaitForMultipleThreads(nullptr, 0)) << "no objects to join";
-    SetStackAddr(stack.get());
-    for (size_t small : {1000, 4096}) EXPECT_FALSE(task.Start(small)) << "a stack of " << small;
-    EXPECT_FALSE(task.HasThread()) << "a refused Start made a thread";
-    // Names are cut to 15 bytes at the last whole UTF-8 character; the first
-    // is given at Start, the others to the running thread.
+// Idle, running, terminated; names cut at whole UTF-8 characters; Terminate unwinds.
+TEST(ThreadHotTest, JoinsWaitForTheEndAndOnlyALiveThreadIsSignalledRenamedOrEnded) {
     const std::pair<const char*, std::string> kNames[] = {
         {"bobbin-worker-with-a-long-name", "bobbin-worker-w"},
         {"worker-\u20ac\u20ac\u20ac\u20ac", "worker-\u20ac\u20ac"},
         {"name-\u00e9\u00e9\u00e9\u00e9\u00e9", "name-\u00e9\u00e9\u00e9\u00e9\u00e9"},
         {"worker--\U0001F9F5\U0001F9F5", "worker--\U0001F9F5"}};
-    EXPECT_TRUE(task.SetThreadName(kNames[0].first));
-    ASSERT_TRUE(task.Start(0));  // the default stack; the lent one stays lent
+    GatedTask task;
+    EXPECT_TRUE(task.WaitForStop()) << "an idle object is joined at once";
+    EXPECT_FALSE(task.Signal(0)) << "an idle object has no thread to signal";
+    task.SetHasThread(true);
+    EXPECT_FALSE(task.HasThread()) << "SetHasThread(true) claimed a thread the object lacks";
+    EXPECT_TRUE(task.SetThreadName("given-at-start"));
+    ASSERT_TRUE(task.Start(0));
     EXPECT_FALSE(task.Start(0)) << "a second Start of a running object";
-    EXPECT_FALSE(task.Attach()) << "an Attach of a running object";
-    while (task.runs.load() == 0) std::this_thread::yield();
-    EXPECT_TRUE(task.Signal(0));
+    EXPECT_TRUE(task.Signal(0)) << "a running thread is signalled";
+    while (task.tid.load() == 0) std::this_thread::yield();
+    EXPECT_EQ(TaskFile(task.tid, "comm"), "given-at-start\n") << "the name given at Start";
     for (const auto& [name, kept] : kNames) {
-        if (name != kNames[0].first) {
-            EXPECT_TRUE(task.SetThreadName(name)) << name;
-        }
-        EXPECT_EQ(task.GetThreadName() + "|" + TaskFile(task.tid, "comm"),
-                  kept + "|" + kept + "\n");
+        EXPECT_TRUE(task.SetThreadName(name)) << name;
+        EXPECT_EQ(TaskFile(task.tid, "comm"), kept + "\n") << "the running thread's name";
     }
-    const auto start = Clock::now();
-    EXPECT_FALSE(task.TimedWaitForStop(50)) << "a bounded join of a blocked thread";
-    EXPECT_GE(Clock::now() - start, 50ms) << "the bounded join did not wait";
-    EXPECT_TRUE(task.HasThread()) << "a timed-out join ended the thread";
     ThreadHot* listed[] = {&task, nullptr};  // a null entry is passed over
     const auto joiner = InBackground([&] {
         EXPECT_TRUE(ThreadHot::WaitForMultipleThreads(listed, 2));
         EXPECT_TRUE(task.unwound.load()) << "WaitForMultipleThreads returned before the end";
     });
     EXPECT_TRUE(StaysBlocked(joiner)) << "WaitForMultipleThreads did not wait for the thread";
-    task.gate.Signal(), other.gate.Signal();
+    task.SetHasThread(false);
+    EXPECT_FALSE(task.Terminate()) << "ended a thread let go by SetHasThread(false)";
+    task.SetHasThread(true);
+    EXPECT_TRUE(task.Terminate()) << "SetHasThread(true) did not take the thread back";
+    EXPECT_FALSE(task.HasThread()) << "a terminated thread still counts as running";
+    task.WaitforSignal();
     EXPECT_TRUE(Finishes(joiner));
-    EXPECT_TRUE(task.TimedWaitForStop(10000));
     EXPECT_FALSE(task.Signal(0)) << "signalled an ended thread";
-    EXPECT_FALSE(on_stack(task)) << "Start(0) used the lent stack";
-    EXPECT_EQ(task.GetExitCode(), 42);
+    EXPECT_EQ(task.GetExitCode(), 0) << "a terminated thread's exit code";
+}
+
+// Start(0) and refused sizes leave a lent stack lent; of two Starts at once one takes it.
+TEST(ThreadHotTest, ALentStackGoesToOneSizedStart) {
+    constexpr size_t kStack = 1 << 20;
+    std::unique_ptr<void, void (*)(void*)> stack(std::aligned_alloc(4096, kStack), std::free);
+    auto on_stack = [&](GatedTask& t) { return t.stack_address - uintptr_t(stack.get()) < kStack; };
+    GatedTask task(true);
+    GatedTask other(true);
+    EXPECT_FALSE(task.Start(1UL << 46)) << "a stack size the platform refuses";
+    SetStackAddr(stack.get());
+    for (size_t small : {1000, 4096}) EXPECT_FALSE(task.Start(small)) << "a stack of " << small;
+    ASSERT_TRUE(task.Start(0));
+    ASSERT_TRUE(task.WaitForStop());
+    EXPECT_FALSE(on_stack(task)) << "Start(0) ran on the lent stack";
+    ASSERT_TRUE(task.Start(kStack));
+    ASSERT_TRUE(task.WaitForStop());
+    EXPECT_TRUE(on_stack(task)) << "a refused or default Start took the lent stack";
     for (int round = 0; round < 100; ++round) {
-        std::atomic<int> ready{0};
         SetStackAddr(stack.get());
+        std::atomic<int> ready{0};
         OnThreads(2, [&](int t) {
             for (++ready; ready.load() < 2;) {
             }
@@ -109,81 +115,98 @@ TEST(ThreadHotTest, LifeCycle) {
         });
         ASSERT_TRUE(task.WaitForStop());
         ASSERT_TRUE(other.WaitForStop());
-        ASSERT_EQ(on_stack(task) + on_stack(other), 1) << "round " << round;
+        ASSERT_EQ(on_stack(task) + on_stack(other), 1) << "not one taker, round " << round;
     }
 }
 
-// A bounded join returns by its deadline, also behind a slow thread exit and
-// behind another bounded join, without spinning; true only once joined. The
-// exit work's own join answers false at once, also while the owner joins.
+// Earlier runs' signals, never taken, do not end a WaitforSignal early.
+TEST(ThreadHotTest, WaitforSignalAfterAnyRestartWaitsForThatRunsEnd) {
+    auto* task = new GatedTask;
+    for (int run = 1; run <= 3; ++run) {
+        ASSERT_TRUE(task->Start(0));
+        task->gate.Signal();
+        ASSERT_TRUE(task->WaitForStop());
+        task->gate.Unsignal();
+    }
+    ASSERT_TRUE(task->Start(0));
+    const auto owner = InBackground([&] {
+        task->WaitforSignal();
+        EXPECT_EQ(task->GetExitCode(), 42) << "WaitforSignal returned before Run did";
+        delete task;
+    });
+    EXPECT_TRUE(StaysBlocked(owner)) << "WaitforSignal returned while Run went on";
+    task->gate.Signal();
+    EXPECT_TRUE(Finishes(owner));
+}
+
+// Behind a slow thread exit and another bounded join, without spinning.
 TEST(ThreadHotTest, TimedWaitForStopKeepsItsBoundBehindASlowExit) {
     struct SlowExit : ThreadHot {
         SynchEvent release{true, false, nullptr};
-        std::atomic<bool> exited{false}, own_join{true};
+        std::atomic<bool> exited{false};
+        std::atomic<bool> own_join{true};
         int Run() override {
-            struct Last {
-                SlowExit* task;
-                ~Last() {
-                    task->release.TimedWait(2000);
-                    usleep(200000);  // the owner's join has begun by now
-                    task->own_join = task->WaitForStop(), task->exited = true;
-                }
-            };
-            thread_local Last last{this};
-            return last.task == this ? 0 : 1;
+            thread_local std::shared_ptr<void> last(nullptr, [this](void*) {
+                release.TimedWait(2000);
+                usleep(200000);  // the owner's join has begun by now
+                own_join = WaitForStop();
+                exited = true;
+            });
+            return 0;
         }
     } task;
     ASSERT_TRUE(task.Start(0));
     task.WaitforSignal();      // Run has returned; the thread's exit work goes on
     OnThreads(2, [&](int t) {  // two callers at once, bounds of 100 and 300 ms
         const auto start = Clock::now();
-        EXPECT_FALSE(task.TimedWaitForStop(t == 0 ? 100 : 300)) << "caller " << t;
-        using std::chrono::milliseconds;
-        const auto wall = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+        const auto bound = t == 0 ? 100ms : 300ms;
+        EXPECT_FALSE(task.TimedWaitForStop(bound.count())) << "caller " << t;
+        const auto wall = Clock::now() - start;
         timespec cpu{};  // this thread's whole life
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-        EXPECT_LT(wall.count(), 1000) << "caller " << t << " overran its bound";
+        EXPECT_GE(wall, bound) << "caller " << t << " did not wait";
+        EXPECT_LT(wall, 1s) << "caller " << t << " overran its bound";
         EXPECT_LT(cpu.tv_sec * 1000 + cpu.tv_nsec / 1000000, 100) << "caller " << t << " spun";
     });
-    EXPECT_FALSE(task.exited.load());
     task.release.Signal();
     EXPECT_TRUE(task.TimedWaitForStop(10000));
     EXPECT_TRUE(task.exited.load()) << "joined before the thread ended";
     EXPECT_FALSE(task.own_join.load()) << "the thread joined itself";
 }
 
-// Every way of ending, from every side, hangs nothing and reclaims everything.
+// Every way a run ends, while a third thread and the thread itself join too.
 TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
+    static const std::pair<const char*, void (*)(ThreadHot*)> kEndings[] = {
+        {"WaitForStop", [](ThreadHot* t) { EXPECT_TRUE(t->WaitForStop()); }},
+        {"a restart",
+         [](ThreadHot* t) {
+             t->WaitforSignal();
+             EXPECT_TRUE(t->Start(0));
+         }},
+        {"Terminate", [](ThreadHot* t) { t->Terminate(); }},
+    };
     const auto count = [](const char* directory) {
         return std::distance(std::filesystem::directory_iterator(directory), {});
     };
     std::thread([] {}).join();  // a sanitizer starts a helper thread at the first creation
-    const auto tasks = count("/proc/self/task"), descriptors = count("/proc/self/fd");
+    const auto tasks = count("/proc/self/task");
+    const auto descriptors = count("/proc/self/fd");
     const auto end = SoakEnd(1);
-    for (int i = 0; i < 400 || Clock::now() < end; ++i) {
-        auto* task = new GatedTask;
-        task->on_gate = static_cast<decltype(task->on_gate)>(i % 4);
-        ThreadHot* one[] = {task};
-        ASSERT_TRUE(task->Start(0));
-        task->gate.Signal();
-        if (i % 4 == 3) continue;  // it deletes itself
-        const auto third = InBackground([&] { task->WaitForStop(); });
-        if (i % 6 < 3) {  // the three joins
-            const bool joined = i % 6 == 0   ? task->WaitForStop()
-                                : i % 6 == 1 ? task->TimedWaitForStop(60000)
-                                             : ThreadHot::WaitForMultipleThreads(one, 1);
-            EXPECT_TRUE(joined) << "round " << i;
-            EXPECT_FALSE(task->HasThread()) << "round " << i << ": joined before the end";
+    for (int round = 0; round < 20 || Clock::now() < end; ++round) {
+        for (auto on_gate : {GatedTask::kReturn, GatedTask::kStopItself}) {
+            for (const auto& [name, end_run] : kEndings) {
+                auto task = std::make_unique<GatedTask>(true);
+                task->on_gate = on_gate;
+                ASSERT_TRUE(task->Start(0));
+                const auto third = InBackground([&] { task->WaitForStop(); });
+                end_run(task.get());
+                ASSERT_TRUE(Finishes(third)) << name;
+                EXPECT_TRUE(task->WaitForStop()) << name;
+            }
         }
-        while (i % 6 == 3 && !task->Start(0)) std::this_thread::yield();
-        if (i % 6 == 4) task->Terminate();
-        if (i % 6 == 5) task->WaitforSignal();  // then deleted at once
-        ASSERT_TRUE(Finishes(third)) << "round " << i;
-        if (i % 6 < 4) {
-            EXPECT_TRUE(task->WaitForStop()) << "round " << i;
-            EXPECT_EQ(task->GetExitCode(), i % 4 == 1 ? 0 : 42) << "round " << i;
-        }
-        delete task;
+        auto* deleting = new GatedTask(true);
+        deleting->on_gate = GatedTask::kDeleteItself;
+        ASSERT_TRUE(deleting->Start(0));
     }
     // The kernel may list an ended thread for a moment after its join returns.
     for (int i = 0; i < 500 && count("/proc/self/task") != tasks; ++i) {
@@ -193,34 +216,7 @@ TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
     EXPECT_EQ(count("/proc/self/fd"), descriptors);
 }
 
-// Terminate unwinds a thread in a reply wait and leaves no lock held.
-TEST(ThreadHotTest, TerminateEndsOnlyThatThread) {
-    SynchEvent unanswered(false, false, nullptr);
-    struct Requester : ThreadHot {
-        SynchEvent* event = nullptr;
-        std::atomic<bool> unwound{false};
-        int Run() override {
-            std::shared_ptr<void> unwinding(nullptr, [this](void*) { unwound = true; });
-            return event->SignalAndWaitForReply(), 1;
-        }
-    } requester;
-    requester.event = &unanswered;
-    ASSERT_TRUE(requester.Start(0));
-    unanswered.WaitForSignal();  // the request has been made
-    EXPECT_TRUE(requester.Terminate());
-    EXPECT_FALSE(requester.HasThread()) << "Terminate returned before the thread ended";
-    requester.WaitforSignal();
-    EXPECT_TRUE(requester.WaitForStop());
-    EXPECT_TRUE(requester.unwound.load()) << "the ended thread was not unwound";
-    EXPECT_FALSE(requester.Terminate()) << "ended twice";
-    EXPECT_EQ(requester.GetExitCode(), 0) << "an ended thread's exit code";
-    unanswered.Reply();  // a request finds the reply: no lock is left held
-    EXPECT_TRUE(Finishes(InBackground([&] { unanswered.SignalAndWaitForReply(); })));
-}
-
-// Suspend waits for a Resume (refused after a failed, reported step); an attached
-// thread is not the object's to join or end, and only it may signal itself.
-TEST(ThreadHotTest, SuspendAndAttach) {
+TEST(ThreadHotTest, AFailedStepIsReportedAndRefusesSuspendAndResume) {
     ::testing::internal::CaptureStdout();
     FailPlatformCall("pthread_cond_init", 2);  // the stop event's comes first
     ThreadHot failed;
@@ -228,43 +224,50 @@ TEST(ThreadHotTest, SuspendAndAttach) {
     EXPECT_EQ(report.rfind("*ThreadHot Error: pthread_cond_init returned 12: ", 0), 0u);
     EXPECT_FALSE(failed.Suspend()) << "a Suspend on a failed object";
     EXPECT_FALSE(failed.Resume()) << "a Resume on a failed object";
-    struct Pausing : ThreadHot {
-        int Entry() override { return Suspend() ? 7 : -1; }  // leaves HasThread to the object
-    } pausing;
-    ASSERT_TRUE(pausing.Start(0));
-    const auto owner = InBackground([&] { pausing.WaitForStop(); });
-    EXPECT_TRUE(StaysBlocked(owner));
-    EXPECT_TRUE(pausing.Resume());
-    EXPECT_TRUE(Finishes(owner)) << "the owner's join did not end after Resume";
-    EXPECT_EQ(pausing.GetExitCode(), 7) << "Suspend did not answer true after Resume";
-    EXPECT_FALSE(pausing.HasThread());
+}
+
+// k Resumes back to back release k suspended threads, whichever the platform wakes.
+TEST(ThreadHotTest, EachResumeReleasesOneSuspendedThreadAndOneWithoutStaysPending) {
+    for (int sleepers : {0, 1, 2, 4}) {
+        ThreadHot paused;
+        std::vector<std::future<void>> suspended;
+        for (int i = 0; i < sleepers; ++i) {
+            suspended.push_back(InBackground([&] { EXPECT_TRUE(paused.Suspend()); }));
+            EXPECT_TRUE(StaysBlocked(suspended.back())) << "Suspend did not wait for a Resume";
+        }
+        for (int i = 0; i < sleepers; ++i) paused.Resume();
+        for (const auto& one : suspended) {
+            EXPECT_TRUE(Finishes(one)) << sleepers << " suspended: a Resume was lost";
+            while (!Finishes(one, 10ms)) paused.Resume();  // so that a failed case ends
+        }
+        paused.Resume();  // with nobody suspended
+        const auto later = InBackground([&] {
+            EXPECT_TRUE(paused.Suspend());
+            EXPECT_TRUE(paused.Suspend());
+        });
+        EXPECT_TRUE(Finishes(later)) << sleepers << " suspended: no Resume stayed pending";
+        while (!Finishes(later, 10ms)) paused.Resume();
+    }
+}
+
+// Nor is it joined or ended, nor the thread given its id after it ended touched.
+TEST(ThreadHotTest, AnAttachedThreadIsTheOnlyOneToSignalOrRenameItself) {
     ThreadHot attached;
-    EXPECT_TRUE(attached.Resume());
-    EXPECT_TRUE(attached.Suspend()) << "a pending Resume lets Suspend through";
-    EXPECT_TRUE(attached.Suspend()) << "and every later Suspend";
     std::thread([&] {
         EXPECT_TRUE(attached.Attach());
-        EXPECT_TRUE(attached.HasThread());
         EXPECT_TRUE(attached.Signal(0)) << "an attached thread signals itself";
-        EXPECT_FALSE(attached.Attach()) << "attached twice";
         EXPECT_FALSE(attached.WaitForStop()) << "an attached thread is not the object's to join";
-        EXPECT_FALSE(attached.TimedWaitForStop(0)) << "nor to join by a bound";
         EXPECT_FALSE(attached.Terminate()) << "nor to end";
-        EXPECT_TRUE(pthread_equal(attached.GetThreadId(), pthread_self()));
         EXPECT_TRUE(attached.SetThreadName("attached"));
         EXPECT_EQ(TaskFile(gettid(), "comm"), "attached\n");
     }).join();
-    // The next thread gets the ended thread's id; no call on the object touches it.
-    SynchEvent done(true, false, nullptr);
-    std::atomic<pid_t> stranger{0};
-    std::thread next([&] { stranger = gettid(), done.WaitForSignal(); });
-    while (stranger.load() == 0) std::this_thread::yield();
+    GatedTask stranger;  // likely given the ended thread's id
+    ASSERT_TRUE(stranger.Start(0));
+    while (stranger.tid.load() == 0) std::this_thread::yield();
     EXPECT_FALSE(attached.SetThreadName("renamed")) << "renamed a thread that has ended";
     EXPECT_FALSE(attached.Signal(0)) << "signalled a thread that has ended";
-    EXPECT_FALSE(attached.WaitForStop()) << "joined a thread that is not the object's";
-    EXPECT_EQ(attached.GetThreadName() + "|" + TaskFile(stranger, "comm"),
-              "renamed|" + TaskFile(gettid(), "comm"));
-    done.Signal(), next.join();
+    EXPECT_EQ(TaskFile(stranger.tid, "comm"), TaskFile(gettid(), "comm")) << "renamed the stranger";
+    stranger.gate.Signal();
 }
 
 }  // namespace
