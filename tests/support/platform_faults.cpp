@@ -1,6 +1,9 @@
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <set>
 
@@ -81,6 +84,23 @@ extern "C" int pthread_cond_init(pthread_cond_t* c, const pthread_condattr_t* a)
 extern "C" int pthread_cond_destroy(pthread_cond_t* c) {
     Destroyed(c);
     return Call<decltype(&pthread_cond_destroy)>("pthread_cond_destroy", c);
+}
+
+// The futex calls fail as "futex" with ENOMEM; every other call passes on
+// with the six arguments a system call may take.
+extern "C" long syscall(long number, ...) {
+    va_list list;
+    va_start(list, number);
+    long args[6];
+    for (long& arg : args) arg = va_arg(list, long);
+    va_end(list);
+    if (number == SYS_futex && Fails("futex")) {
+        errno = ENOMEM;
+        return -1;
+    }
+    using Syscall = long (*)(long, ...);
+    static const auto real = reinterpret_cast<Syscall>(dlsym(RTLD_NEXT, "syscall"));
+    return real(number, args[0], args[1], args[2], args[3], args[4], args[5]);
 }
 
 extern "C" int pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t clock,
