@@ -152,13 +152,21 @@ static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_al
 // nothing to clean up, and it is not instrumented by the sanitizers, whose
 // frame-exit landing pads and stack redzones an unwind from a signal handler
 // would skip. -1 with errno on failure, as the system call.
+//
+// The two calls go through pointers the compiler cannot see through: the C
+// library declares both functions not to throw, and a compiler that took this
+// frame for one that cannot throw would leave its callers' cleanups out of the
+// unwind tables, which turns the cancellation's unwind into std::terminate.
+inline int (*volatile g_set_cancel_type)(int, int*) = pthread_setcanceltype;
+inline long (*volatile g_system_call)(long, ...) = syscall;
+
 __attribute__((noinline, no_sanitize("address", "thread"))) inline long FutexWaitCancellable(
     int* word, int expected, const timespec* when) {
     int type = PTHREAD_CANCEL_DEFERRED;
-    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &type);
-    const long result = syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, expected, when, nullptr,
-                                FUTEX_BITSET_MATCH_ANY);
-    pthread_setcanceltype(type, &type);
+    g_set_cancel_type(PTHREAD_CANCEL_ASYNCHRONOUS, &type);
+    const long result = g_system_call(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, expected, when,
+                                      nullptr, FUTEX_BITSET_MATCH_ANY);
+    g_set_cancel_type(type, &type);
     return result;
 }
 

@@ -263,7 +263,7 @@ TEST(SynchEventTest, PlatformRefusalsAreReportedNotSpun) {
     SynchEvent event(false, false, nullptr);
     bool signalled = true;
     EXPECT_TRUE(Finishes(InBackground([&] {
-        FailPlatformCall("futex", 1);
+        ASSERT_TRUE(RefuseFutexWaits());
         signalled = event.TimedWait(SynchEvent::kInfinite - 1);
     })));
     EXPECT_FALSE(signalled);

@@ -62,6 +62,10 @@ inline std::string TaskFile(pid_t tid, const char* file) {
 // null disarms.
 void FailPlatformCall(const char* function, int nth);
 
+// Makes the kernel refuse this thread's futex waits from now on (seccomp);
+// false if it cannot.
+bool RefuseFutexWaits();
+
 // Whether the failure armed by FailPlatformCall has been used.
 bool PlatformCallFailed();
 

@@ -1,9 +1,13 @@
 #include <dlfcn.h>
+#include <linux/filter.h>
+#include <linux/futex.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 
 #include <cerrno>
-#include <cstdarg>
+#include <cstddef>
 #include <cstring>
 #include <set>
 
@@ -86,24 +90,23 @@ extern "C" int pthread_cond_destroy(pthread_cond_t* c) {
     return Call<decltype(&pthread_cond_destroy)>("pthread_cond_destroy", c);
 }
 
-// The futex calls fail as "futex" with ENOMEM; every other call passes on
-// with the six arguments a system call may take.
-extern "C" long syscall(long number, ...) {
-    va_list list;
-    va_start(list, number);
-    long args[6];
-    for (long& arg : args) arg = va_arg(list, long);
-    va_end(list);
-    if (number == SYS_futex && Fails("futex")) {
-        errno = ENOMEM;
-        return -1;
-    }
-    using Syscall = long (*)(long, ...);
-    static const auto real = reinterpret_cast<Syscall>(dlsym(RTLD_NEXT, "syscall"));
-    return real(number, args[0], args[1], args[2], args[3], args[4], args[5]);
-}
-
 extern "C" int pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t clock,
                                       const timespec* t) {
     return Call<decltype(&pthread_cond_clockwait)>("pthread_cond_clockwait", c, m, clock, t);
+}
+
+// A seccomp filter of this thread: futex calls of the FUTEX_WAIT_BITSET_PRIVATE
+// kind fail with ENOSYS; the C library's mutexes use other kinds.
+bool bobbin::testing::RefuseFutexWaits() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_futex, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, FUTEX_WAIT_BITSET_PRIVATE, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
