@@ -23,10 +23,12 @@ ROWS = [
     ("Mutex nested acquire+release", "BM_Nested<Mutex>", "BM_Nested<PosixRecursive>",
      "recursive pthread mutex", 1.1),
     ("SynchEvent ping-pong round trip", "BM_PingPong<SynchEventPair>/real_time",
-     "BM_PingPong<StdEventPair>/real_time", "mutex + condvar event, notify under lock", 1.15),
+     "BM_PingPong<StdEventPair>/real_time", "mutex + condvar event, notify under lock", 0.7),
+    ("SynchEvent ping-pong round trip", "BM_PingPong<SynchEventPair>/real_time",
+     "BM_PingPong<FutexEventPair>/real_time", "auto-reset event on a bare futex word", 1.25),
     ("WaitForMultipleEvents (2 events, wait-any) ping-pong round trip",
      "BM_PingPong<WaitAnyPair>/real_time", "BM_PingPong<StdEventPair>/real_time",
-     "mutex + condvar event, notify under lock", 1.3),
+     "mutex + condvar event, notify under lock", 0.8),
     ("ThreadHot construct+start+join+delete", "BM_ThreadHot_ConstructStartStopDelete/real_time",
      "BM_StdThread_CreateJoin/real_time", "std::thread create+join", 1.2),
     ("cached probe query", "BM_CachedQuery_getLogicalCPUCount", "BM_Std_hardware_concurrency",
@@ -47,6 +49,15 @@ CONTENDED = [
      "BM_Contended<StdRecursive>", "std::recursive_mutex", None),
     ("Mutex, 2 threads contending", "BM_Contended<Mutex>", "BM_Contended<PosixRecursive>",
      "recursive pthread mutex", None),
+]
+
+# Throughput of bobbin beside its peer, each on two threads at once:
+# (operation, bobbin, peer, peer label, target for peer time / bobbin time, at
+# least).
+THROUGHPUT = [
+    ("WaitForMultipleEvents (2 events, wait-any), two pairs at once, throughput",
+     "BM_TwoPairs<WaitAnyPair>/real_time/threads:2", "BM_TwoPairs<SynchEventPair>/real_time/threads:2",
+     "two pairs through TimedWait", 0.9),
 ]
 
 # The calendar programs name each case "<function>/<range>/<zone>...": each
@@ -123,6 +134,15 @@ def main():
 
     for entry in ROWS:
         row(*entry)
+    for label, mine, peer, peer_label, target in THROUGHPUT:
+        if mine not in times or peer not in times:
+            missing.append(label)
+            continue
+        (a, ua), (b, ub) = times[mine], times[peer]
+        ratio = b / a if ua == ub else float("nan")
+        met = "yes" if ratio >= target else "no"
+        lines.append(f"| {label} | {fmt_time(a, ua)} | {peer_label} | {fmt_time(b, ub)} | "
+                     f"{fmt_ratio(ratio)} | ≥ {target:g} | {met} |")
     runs = [medians(path.parent, path.name)[0]
             for path in sorted(pathlib.Path(sys.argv[1]).glob("sync_contended_*.json"))]
     for label, mine, peer, peer_label, target in CONTENDED:

@@ -1,11 +1,15 @@
 // The locks and the event beside their standard peers: std::recursive_mutex
 // and a recursive pthread mutex for the locks; a std::mutex +
-// std::condition_variable event, notified under its lock, for the event.
+// std::condition_variable event, notified under its lock, for the event, and
+// an event on a bare futex word as the floor of a kernel wake-up.
 #include <benchmark/benchmark.h>
 #include <bobbin/sync/CriticalSection.h>
 #include <bobbin/sync/Mutex.h>
 #include <bobbin/sync/SynchEvent.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -141,6 +145,33 @@ class StdEvent {
     bool signalled_ = false;
 };
 
+// An auto-reset event for one waiter on a bare futex word: 0 clear, 1 set,
+// 2 clear with the waiter asleep. A Signal makes one system call, and only
+// when the waiter sleeps: what no event with a queue of waiters can beat.
+class FutexEvent {
+  public:
+    void Signal() {
+        if (word_.exchange(1) == 2) Futex(FUTEX_WAKE_PRIVATE, 1);
+    }
+    void WaitForSignal() {
+        for (int seen = 1; !word_.compare_exchange_strong(seen, 0); seen = 1) {
+            if (seen == 0 && !word_.compare_exchange_strong(seen, 2)) continue;
+            Futex(FUTEX_WAIT_PRIVATE, 2);
+        }
+    }
+
+  private:
+    void Futex(int op, int value) {
+        syscall(SYS_futex, reinterpret_cast<int*>(&word_), op, value, nullptr, nullptr, 0);
+    }
+    std::atomic<int> word_{0};
+};
+
+struct FutexEventPair {
+    FutexEvent ping;
+    FutexEvent pong;
+};
+
 struct SynchEventPair {
     SynchEvent ping{false, false, nullptr};
     SynchEvent pong{false, false, nullptr};
@@ -191,6 +222,16 @@ void BM_PingPong(benchmark::State& state) {
 BENCHMARK_TEMPLATE(BM_PingPong, SynchEventPair)->UseRealTime();
 BENCHMARK_TEMPLATE(BM_PingPong, WaitAnyPair)->UseRealTime();
 BENCHMARK_TEMPLATE(BM_PingPong, StdEventPair)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_PingPong, FutexEventPair)->UseRealTime();
+
+// Two pairs at once, each on its own events: whatever the pairs share (a
+// lock of the library's) shows as lost throughput.
+template <typename Pair>
+void BM_TwoPairs(benchmark::State& state) {
+    BM_PingPong<Pair>(state);
+}
+BENCHMARK_TEMPLATE(BM_TwoPairs, SynchEventPair)->Threads(2)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_TwoPairs, WaitAnyPair)->Threads(2)->UseRealTime();
 
 }  // namespace
 

@@ -1,10 +1,15 @@
-// Internal, not installed: the platform mutex and condition behind RAII, and
-// the one deadline type that every timed wait of the library goes through.
+// Internal, not installed: the platform mutex and condition behind RAII, the
+// one deadline type that every timed wait of the library goes through, and the
+// futex calls on which an event's waiter sleeps.
 #pragma once
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <system_error>
@@ -136,6 +141,59 @@ inline int WaitUntil(pthread_cond_t* condition, PlatformMutex* mutex, const Dead
     BOBBIN_REQUIRES(*mutex) {
     if (deadline.IsNever()) return pthread_cond_wait(condition, mutex);
     return pthread_cond_clockwait(condition, mutex, CLOCK_MONOTONIC, &deadline.When());
+}
+
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+              "a futex word is a plain int");
+
+// The futex wait alone, with asynchronous cancellation on around it, as the C
+// library's own cancellation points do: a request that is pending, or arrives
+// while the thread sleeps, unwinds from inside this frame. The frame holds
+// nothing to clean up, and it is not instrumented by the sanitizers, whose
+// frame-exit landing pads and stack redzones an unwind from a signal handler
+// would skip. -1 with errno on failure, as the system call.
+//
+// The two calls go through pointers the compiler cannot see through: the C
+// library declares both functions not to throw, and a compiler that took this
+// frame for one that cannot throw would leave its callers' cleanups out of the
+// unwind tables, which turns the cancellation's unwind into std::terminate.
+inline int (*volatile g_set_cancel_type)(int, int*) = pthread_setcanceltype;
+inline long (*volatile g_system_call)(long, ...) = syscall;
+
+__attribute__((noinline, no_sanitize("address", "thread"))) inline long FutexWaitCancellable(
+    int* word, int expected, const timespec* when) {
+    int type = PTHREAD_CANCEL_DEFERRED;
+    g_set_cancel_type(PTHREAD_CANCEL_ASYNCHRONOUS, &type);
+    const long result = g_system_call(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, expected, when,
+                                      nullptr, FUTEX_BITSET_MATCH_ANY);
+    g_set_cancel_type(type, &type);
+    return result;
+}
+
+// Sleeps while `*word` holds `expected`, until woken or `deadline` (an
+// absolute time on CLOCK_MONOTONIC, as FUTEX_WAIT_BITSET takes it). Returns 0
+// when woken, perhaps spuriously; EAGAIN when the word no longer held
+// `expected`; EINTR; ETIMEDOUT at the deadline; or the platform's error. A
+// cancellation point when `cancellable`.
+inline int FutexWait(std::atomic<int>* word, int expected, const Deadline& deadline,
+                     bool cancellable) {
+    int* address = reinterpret_cast<int*>(word);
+    const timespec* when = deadline.IsNever() ? nullptr : &deadline.When();
+    const long result = cancellable ? FutexWaitCancellable(address, expected, when)
+                                    : syscall(SYS_futex, address, FUTEX_WAIT_BITSET_PRIVATE,
+                                              expected, when, nullptr, FUTEX_BITSET_MATCH_ANY);
+    return result == 0 ? 0 : errno;
+}
+
+// Wakes one thread that sleeps on `word`, if any. Safe on an address whose
+// owner has returned: the kernel finds a private futex's sleepers by this
+// process and the address alone, without reading or writing the memory, so on
+// memory that was reused (another wait's word, a mutex of the C library) it
+// adds at most one spurious wake-up, which every futex user tolerates (each
+// re-reads its word and sleeps again), and on unmapped memory it does nothing.
+// The caller must write nothing there after the store that let the owner go.
+inline void FutexWake(std::atomic<int>* word) {
+    syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 }  // namespace bobbin::detail

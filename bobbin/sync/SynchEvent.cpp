@@ -1,17 +1,54 @@
+// How a wait and a Signal meet.
+//
+// Every wait call keeps a Waiter record on its own stack and, when it cannot
+// take a signal at once, queues one EventLink per event in that event's queue,
+// under the event's mutex. The record's word, an atomic int and the futex word
+// on which the waiter sleeps, says who has decided how the wait ends:
+//   kWaiting -> kClaimed -> kDone  A Signal took the wait. It claims the word by
+//                                  compare-and-swap under the mutex of the
+//                                  event it delivers, takes the wait's links
+//                                  out of the queues whose mutexes it holds and
+//                                  writes `result`; then, with every mutex let
+//                                  go, it stores kDone (release) and wakes the
+//                                  word.
+//   kWaiting -> kGaveUp            The waiter decided, by compare-and-swap: its
+//                                  time-out passed, the platform refused the
+//                                  sleep, or the thread is being cancelled.
+// The compare-and-swap lets exactly one party decide. A Signal that loses it
+// passes on to the next link or leaves the event signalled, so no signal is
+// lost; a waiter that loses it keeps what it was given.
+//
+// The waiter returns once the word reads kDone or kGaveUp, it has taken its
+// remaining links out of their queues (each under its event's mutex, one at a
+// time), and no pin is left. A released wait-any call takes out the links in
+// its other events' queues; a TimedWait has none left, so it returns without
+// taking any mutex. The store of kDone is the Signal's last touch of the
+// record and of the events: the waiter may return and destroy both at once,
+// and the wake that follows is made on an address that may be dead, which is
+// harmless (see FutexWake).
+//
+// A wait-all call is taken only with the mutexes of all its events held. A
+// Signal holds its own event's mutex and try-locks the others, since waiting
+// for one out of address order could deadlock. If one is busy, the Signal pins
+// the wait (kPin, counted in the same word: the waiter does not return while
+// pinned, so its record and its events stay alive), lets go of every mutex,
+// locks all the pinned wait's events in address order (its own event among
+// them), walks its queue afresh, and unpins once it has let go of them. A
+// thread that blocks on several event mutexes takes them in address order;
+// try-locks never block.
 #include "bobbin/sync/SynchEvent.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <stdexcept>
-#include <vector>
 
 #include "bobbin/internal/posix.h"
 
 using bobbin::detail::Deadline;
 using bobbin::detail::EventLink;
-using bobbin::detail::MutexHold;
-using bobbin::detail::PlatformMutex;
+using bobbin::detail::EventWaits;
 
 static_assert(SynchEvent::kInfinite == Deadline::kNoLimitMs);
 
@@ -19,44 +56,28 @@ namespace bobbin::detail {
 
 namespace {
 
-constexpr int kWaiting = -1;
+// The state of a wait, in the low bits of its word.
+constexpr int kWaiting = 0;  // undecided
+constexpr int kClaimed = 1;  // taken by a Signal that still writes the record
+constexpr int kDone = 2;     // taken by a Signal that is done with the record
+constexpr int kGaveUp = 3;   // ended by the waiter: time-out, refusal, cancellation
+constexpr int kStateMask = 3;
+constexpr int kPin = 4;  // one pin, counted above the state
 
-// Taken by every WaitForMultipleEvents call for all its work, and by a Signal
-// on an event that has such calls queued. Order: this lock first, then the
-// mutexes of events, several of them in address order; nobody waits for an
-// event's mutex while holding a later one.
-PlatformMutex g_multi_lock = PTHREAD_MUTEX_INITIALIZER;
+int StateOf(int word) {
+    return word & kStateMask;
+}
+
+// A Signal's outcome for one queued wait.
+enum class Offer { kTaken, kDeclined, kBusy };
 
 }  // namespace
 
-// One wait call, on the waiting thread's stack. A TimedWait sleeps on `wake`
-// with its event's mutex, under which it is released; a WaitForMultipleEvents
-// call sleeps with g_multi_lock, under which it is released. The releaser
-// wakes it before it lets go of that mutex, so the record outlives the wake.
-struct Waiter {
-    explicit Waiter(SynchEvent* const* waitedEvents = nullptr, int eventCount = 1,
-                    bool waitAll = false)
-        : events(waitedEvents), count(eventCount), all(waitAll) {}
-    ~Waiter() { pthread_cond_destroy(&wake); }
-    Waiter(const Waiter&) = delete;
-    Waiter& operator=(const Waiter&) = delete;
+struct Waiter;
 
-    bool Multi() const { return events != nullptr; }
-    void Release(int index) {
-        result = index;
-        pthread_cond_signal(&wake);
-    }
-
-    pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
-    int result = kWaiting;      // the index released, kWaiting until then
-    SynchEvent* const* events;  // a multi-event wait's events, else null
-    int count;
-    bool all;
-};
-
-// One wait's place in one event's queue, guarded by that event's mutex. A
-// TimedWait's link is unlinked by the Signal that releases it or by the waiter;
-// a multi-event wait's links only by the waiter, under g_multi_lock.
+// One wait's place in one event's queue, guarded by that event's mutex.
+// `linked` is written under that mutex, and read without it by the waiter
+// once its wait is decided, when nobody else writes it any more.
 struct EventLink {
     Waiter* waiter = nullptr;
     int index = 0;  // of the event among the waiter's events
@@ -65,131 +86,265 @@ struct EventLink {
     bool linked = false;
 };
 
-// The work of WaitForMultipleEvents, and the part of a Signal that concerns
-// it; every function here runs with g_multi_lock held.
-struct MultiWait {
-    // Whether `w`, a wait-all call, can complete now that `event` is being
-    // signalled (null: with its events as they stand); if so takes the signals
-    // of its other auto-reset events and releases it. The caller holds the
-    // mutexes of all its events.
-    static bool TryCompleteAll(Waiter* w, SynchEvent* event) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
-        for (int i = 0; i < w->count; ++i) {
-            if (w->events[i] != event && w->events[i]->signalled == 0) return false;
+// One wait call, on the waiting thread's stack.
+struct Waiter {
+    Waiter(SynchEvent* const* waitedEvents, SynchEvent* const* inOrder, EventLink* eventLinks,
+           int eventCount, bool waitAll)
+        : events(waitedEvents),
+          sorted(inOrder),
+          links(eventLinks),
+          count(eventCount),
+          all(waitAll) {}
+
+    std::atomic<int> word{kWaiting};  // state and pins; the futex word
+    int result = -1;                  // the index a Signal gave, written before kDone
+    SynchEvent* const* events;        // as the caller gave them
+    SynchEvent* const* sorted;        // the same in address order
+    EventLink* links;                 // links[i]: the stake in events[i]
+    int count;
+    bool all;
+    Waiter* next_released = nullptr;  // on its claimer's list from kClaimed to kDone
+};
+
+// The events whose mutexes a Signal holds besides its own: none, or all the
+// events of the wait it has pinned.
+struct HeldEvents {
+    SynchEvent* const* sorted = nullptr;
+    int count = 0;
+    bool Has(SynchEvent* event) const {
+        return std::binary_search(sorted, sorted + count, event, std::less<>());
+    }
+};
+
+// The parts of waits and Signals that work on waits; a friend of SynchEvent.
+struct EventWaits {
+    static bool Decide(Waiter* w, int state) {
+        int word = w->word.load(std::memory_order_relaxed);
+        while (StateOf(word) == kWaiting) {
+            if (w->word.compare_exchange_weak(word, word + state, std::memory_order_acq_rel)) {
+                return true;
+            }
         }
-        for (int i = 0; i < w->count; ++i) {
-            if (w->events[i] != event && !w->events[i]->manual_reset) w->events[i]->signalled = 0;
+        return false;
+    }
+
+    // Ends the claims on a list of taken waits: each store of kDone is the last
+    // touch of that record.
+    static void Release(Waiter* released) {
+        while (released != nullptr) {
+            std::atomic<int>* word = &released->word;
+            released = released->next_released;
+            word->fetch_add(kDone - kClaimed, std::memory_order_release);
+            FutexWake(word);
         }
-        w->Release(0);
+    }
+
+    static void Unpin(Waiter* w) {
+        std::atomic<int>* word = &w->word;
+        word->fetch_sub(kPin, std::memory_order_release);
+        FutexWake(word);
+    }
+
+    static void LockAll(SynchEvent* const* sorted, int count) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        for (int i = 0; i < count; ++i) LockMutex(sorted[i]->mutex);
+    }
+    static void UnlockAll(SynchEvent* const* sorted, int count) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        for (int i = 0; i < count; ++i) UnlockMutex(sorted[i]->mutex);
+    }
+
+    // Unlocks the first `count` of `sorted` but `event` and those of `held`.
+    static void UnlockOthers(SynchEvent* const* sorted, int count, const SynchEvent* event,
+                             HeldEvents held) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        for (int i = 0; i < count; ++i) {
+            if (sorted[i] != event && !held.Has(sorted[i])) UnlockMutex(sorted[i]->mutex);
+        }
+    }
+
+    // Whether every event of `w` but `signalling` is signalled; the caller
+    // holds all their mutexes.
+    static bool AllSet(const Waiter* w,
+                       const SynchEvent* signalling) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        for (int i = 0; i < w->count; ++i) {
+            if (w->events[i] != signalling && w->events[i]->signalled == 0) return false;
+        }
         return true;
     }
 
-    // Adds `event` to the address-ordered list that starts at `head`.
-    static void List(SynchEvent*& head, SynchEvent* event) {
-        if (event->lock_listed_) return;
-        event->lock_listed_ = true;
-        SynchEvent** at = &head;
-        while (*at != nullptr && std::less<>()(*at, event)) at = &(*at)->lock_next_;
-        event->lock_next_ = *at;
-        *at = event;
+    // Takes the signals of a wait-all's auto-reset events but `signalling`,
+    // whose signal the wait takes without its being set.
+    static void TakeAll(const Waiter* w,
+                        const SynchEvent* signalling) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        for (int i = 0; i < w->count; ++i) {
+            if (w->events[i] != signalling && !w->events[i]->manual_reset) {
+                w->events[i]->signalled = 0;
+            }
+        }
     }
 
-    // A Signal of `event` with multi-event waits queued: locks the event and
-    // every event of the wait-all calls queued on it, in address order (the
-    // calls cannot come or go meanwhile: they need this lock), and delivers.
-    static void Deliver(SynchEvent* event) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
-        SynchEvent* head = nullptr;
-        List(head, event);
-        pthread_mutex_lock(event->mutex);
-        for (EventLink* link = event->first_; link != nullptr; link = link->next) {
+    // Offers a Signal of `event` to the wait-all call `w`: takes it if its
+    // other events are all signalled, and then leaves none of its links queued.
+    // kBusy when the mutex of one of its events is held elsewhere.
+    static Offer OfferAll(Waiter* w, SynchEvent* event, HeldEvents held,
+                          Waiter*& released) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        for (int i = 0; i < w->count; ++i) {
+            SynchEvent* other = w->sorted[i];
+            if (other != event && !held.Has(other) && !TryLockMutex(other->mutex)) {
+                UnlockOthers(w->sorted, i, event, held);
+                return Offer::kBusy;
+            }
+        }
+        const bool taken = AllSet(w, event) && Decide(w, kClaimed);
+        if (taken) {
+            TakeAll(w, event);
+            for (int i = 0; i < w->count; ++i) w->events[i]->Unlink(&w->links[i]);
+            w->result = 0;
+            w->next_released = released;
+            released = w;
+        }
+        UnlockOthers(w->sorted, w->count, event, held);
+        return taken ? Offer::kTaken : Offer::kDeclined;
+    }
+
+    // Delivers a Signal of `event`, whose mutex the caller holds, with those
+    // of `held`: walks the queue in the order the waits came. A TimedWait or a
+    // wait-any call takes the signal unless it is decided already; a wait-all
+    // call takes it when its other events are all signalled. Auto-reset: the
+    // first taker ends the walk, and with no taker the event is left
+    // signalled. Manual-reset: every wait that can take it does, and the
+    // event stays signalled. Taken waits go on `released`. Returns a wait-all
+    // call that was kBusy, leaving the walk unfinished, or null.
+    static Waiter* Deliver(SynchEvent* event, HeldEvents held,
+                           Waiter*& released) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        if (event->manual_reset) event->signalled = 1;
+        for (EventLink* link = event->first_; link != nullptr;) {
+            EventLink* next = link->next;
             Waiter* w = link->waiter;
-            if (!w->all || w->result != kWaiting) continue;
-            for (int i = 0; i < w->count; ++i) List(head, w->events[i]);
+            Offer offer = Offer::kDeclined;
+            if (!w->all) {
+                if (Decide(w, kClaimed)) {
+                    event->Unlink(link);
+                    w->result = link->index;
+                    w->next_released = released;
+                    released = w;
+                    offer = Offer::kTaken;
+                }
+            } else if (StateOf(w->word.load(std::memory_order_relaxed)) == kWaiting) {
+                offer = OfferAll(w, event, held, released);
+            }
+            if (offer == Offer::kBusy) return w;
+            if (offer == Offer::kTaken && !event->manual_reset) return nullptr;
+            link = next;
         }
-        pthread_mutex_unlock(event->mutex);
-        for (SynchEvent* e = head; e != nullptr; e = e->lock_next_) pthread_mutex_lock(e->mutex);
-        event->Deliver();
-        // A TimedWait released here may delete `event` once its mutex is free.
-        for (SynchEvent *e = head, *next = nullptr; e != nullptr; e = next) {
-            next = e->lock_next_;
-            e->lock_listed_ = false;
-            pthread_mutex_unlock(e->mutex);
+        event->signalled = 1;
+        return nullptr;
+    }
+
+    static void Signal(SynchEvent* event) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        Waiter* released = nullptr;
+        Waiter* pinned = nullptr;  // a wait whose events' mutexes are all held
+        LockMutex(event->mutex);
+        for (;;) {
+            const HeldEvents held =
+                pinned != nullptr ? HeldEvents{pinned->sorted, pinned->count} : HeldEvents{};
+            Waiter* busy = Deliver(event, held, released);
+            if (busy == nullptr) break;
+            busy->word.fetch_add(kPin, std::memory_order_relaxed);
+            if (pinned != nullptr) {
+                UnlockAll(pinned->sorted, pinned->count);
+                Unpin(pinned);
+            } else {
+                UnlockMutex(event->mutex);
+            }
+            pinned = busy;
+            LockAll(pinned->sorted, pinned->count);  // `event` among them
+        }
+        if (pinned != nullptr) {
+            UnlockAll(pinned->sorted, pinned->count);
+            Unpin(pinned);
+        } else {
+            UnlockMutex(event->mutex);
+        }
+        Release(released);
+    }
+
+    // With all of `w`'s events locked: takes what it may take at once (see
+    // WaitForMultipleEvents), returning the index, or -1.
+    static int TakeNow(const Waiter& w) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        if (w.all) {
+            if (!AllSet(&w, nullptr)) return -1;
+            TakeAll(&w, nullptr);
+            return 0;
+        }
+        for (int i = 0; i < w.count; ++i) {
+            SynchEvent* event = w.events[i];
+            if (event->signalled != 0) {
+                if (!event->manual_reset) event->signalled = 0;
+                return i;
+            }
+        }
+        return -1;
+    }
+
+    // Once the wait is decided: waits for the claimer to be done, takes the
+    // remaining links out of their queues, and waits for the pins to go (no
+    // new one comes once no link is queued).
+    static void Finish(Waiter& w) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        int word = w.word.load(std::memory_order_acquire);
+        while (StateOf(word) == kClaimed) {
+            FutexWait(&w.word, word, Deadline::Never(), false);
+            word = w.word.load(std::memory_order_acquire);
+        }
+        for (int i = 0; i < w.count; ++i) {
+            if (!w.links[i].linked) continue;
+            MutexHold hold(w.events[i]->mutex);
+            w.events[i]->Unlink(&w.links[i]);
+        }
+        for (word = w.word.load(std::memory_order_acquire); word >= kPin;
+             word = w.word.load(std::memory_order_acquire)) {
+            FutexWait(&w.word, word, Deadline::Never(), false);
         }
     }
 
-    // Offers a signal of `event` (its mutex held) to a multi-event wait.
-    // Returns true when the wait took it.
-    static bool Offer(SynchEvent* event, EventLink* link) {
-        Waiter* w = link->waiter;
-        if (w->result != kWaiting) return false;  // released already, leaving
-        if (!w->all) {
-            w->Release(link->index);
-            return true;
+    // A wait of either kind. Returns the index taken, or -1.
+    static int Wait(Waiter& w, unsigned int timeoutMs) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
+        const Deadline deadline = Deadline::AfterMs(timeoutMs);
+        LockAll(w.sorted, w.count);
+        const int now = TakeNow(w);
+        const bool queue = now < 0 && timeoutMs != 0;
+        for (int i = 0; queue && i < w.count; ++i) {
+            w.links[i].waiter = &w;
+            w.links[i].index = i;
+            w.events[i]->Append(&w.links[i]);
         }
-        return TryCompleteAll(w, event);
-    }
+        UnlockAll(w.sorted, w.count);
+        if (!queue) return now;
 
-    // Takes the wait's links out of every queue; the released signal of a
-    // cancelled wait is passed on.
-    static void Leave(Waiter* w, std::vector<EventLink>& links,
-                      bool cancelled) BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
-        for (int i = 0; i < w->count; ++i) {
-            SynchEvent* event = w->events[i];
-            MutexHold hold(event->mutex);
-            event->Unlink(&links[i]);
-            --event->multi_links_;
+        // A thread cancelled while it sleeps leaves as if it had never waited,
+        // or, if a Signal took it meanwhile, passes the signals it was given on.
+        struct Leaving {
+            Waiter& w;
+            bool returned = false;
+            ~Leaving() {
+                if (returned) return;
+                Decide(&w, kGaveUp);
+                Finish(w);
+                if (StateOf(w.word.load(std::memory_order_acquire)) != kDone) return;
+                for (int i = 0; i < w.count; ++i) {
+                    SynchEvent* event = w.events[i];
+                    if ((w.all || i == w.result) && !event->manual_reset) Signal(event);
+                }
+            }
+        } leaving{w};
+        for (int word = w.word.load(std::memory_order_acquire); StateOf(word) == kWaiting;
+             word = w.word.load(std::memory_order_acquire)) {
+            const int error = FutexWait(&w.word, word, deadline, true);
+            if (error != 0 && error != EAGAIN && error != EINTR) Decide(&w, kGaveUp);
         }
-        if (!cancelled || w->result == kWaiting) return;
-        for (int i = 0; i < w->count; ++i) {
-            SynchEvent* event = w->events[i];
-            if (!event->manual_reset && (w->all || i == w->result)) Deliver(event);
-        }
+        Finish(w);
+        leaving.returned = true;
+        return StateOf(w.word.load(std::memory_order_relaxed)) == kDone ? w.result : -1;
     }
-
-    // `byAddress`: the events in address order, the order they are locked in.
-    static int Wait(SynchEvent* const* events, int count, bool all, unsigned int timeoutMs,
-                    const std::vector<SynchEvent*>& byAddress) BOBBIN_NO_THREAD_SAFETY_ANALYSIS;
 };
-
-int MultiWait::Wait(SynchEvent* const* events, int count, bool all, unsigned int timeoutMs,
-                    const std::vector<SynchEvent*>& byAddress) {
-    const Deadline deadline = Deadline::AfterMs(timeoutMs);
-    std::vector<EventLink> links(static_cast<size_t>(count));
-    Waiter w(events, count, all);
-    MutexHold hold(&g_multi_lock);
-    for (SynchEvent* event : byAddress) pthread_mutex_lock(event->mutex);
-    int result = kWaiting;
-    if (all) {
-        result = TryCompleteAll(&w, nullptr) ? 0 : kWaiting;  // all set now: take them
-    } else {
-        for (int i = 0; i < count && result == kWaiting; ++i) {
-            if (events[i]->signalled != 0) result = i;
-        }
-        if (result != kWaiting && !events[result]->manual_reset) events[result]->signalled = 0;
-    }
-    if (result == kWaiting) {
-        for (int i = 0; i < count; ++i) {
-            links[i].waiter = &w;
-            links[i].index = i;
-            events[i]->Append(&links[i]);
-            ++events[i]->multi_links_;
-        }
-    }
-    for (int i = 0; i < count; ++i) pthread_mutex_unlock(events[i]->mutex);
-    if (result != kWaiting) return result;
-
-    // Unlinks on every way out, also when the thread is cancelled in the wait
-    // (which it leaves holding g_multi_lock).
-    struct Leaving {
-        Waiter* w;
-        std::vector<EventLink>& links;
-        bool returned = false;
-        ~Leaving() { Leave(w, links, !returned); }
-    } leaving{&w, links};
-    while (w.result == kWaiting && WaitUntil(&w.wake, &g_multi_lock, deadline) == 0) {
-    }
-    leaving.returned = true;
-    return w.result;
-}
 
 }  // namespace bobbin::detail
 
@@ -200,10 +355,7 @@ SynchEvent::SynchEvent(bool manualReset, bool initiallySignalled, const char* /*
       reply_event(nullptr),
       signalled(initiallySignalled ? 1 : 0),
       first_(nullptr),
-      last_(nullptr),
-      multi_links_(0),
-      lock_next_(nullptr),
-      lock_listed_(false) {
+      last_(nullptr) {
     std::unique_ptr<pthread_cond_t, void (*)(pthread_cond_t*)> new_condition(
         bobbin::detail::NewCondition(), bobbin::detail::DeleteCondition);
     mutex = bobbin::detail::NewMutex();
@@ -231,90 +383,20 @@ void SynchEvent::Unlink(EventLink* link) {
     link->linked = false;
 }
 
-// Walks the queue in the order the waiters came. A TimedWait always takes the
-// signal; a multi-event wait takes it unless it is leaving or waits for all
-// and its other events are not all signalled. Auto-reset: the first taker
-// ends the walk, and with no taker the event is left signalled. Manual-reset:
-// every blocked TimedWait and wait-any call is released, and every wait-all
-// call whose other events are signalled.
-void SynchEvent::Deliver() {
-    if (manual_reset) signalled = 1;
-    for (EventLink* link = first_; link != nullptr;) {
-        EventLink* next = link->next;
-        bool taken = false;
-        if (!link->waiter->Multi()) {
-            Unlink(link);
-            link->waiter->Release(0);
-            taken = true;
-        } else {
-            taken = bobbin::detail::MultiWait::Offer(this, link);
-        }
-        if (taken && !manual_reset) return;
-        link = next;
-    }
-    signalled = 1;
-}
-
-// Without multi-event waits queued the event's mutex suffices; with them the
-// signal is delivered under their lock too, taken first.
 void SynchEvent::Signal() {
-    {
-        MutexHold hold(mutex);
-        if (multi_links_ == 0) {
-            Deliver();
-            return;
-        }
-    }
-    MutexHold multi(&bobbin::detail::g_multi_lock);
-    bobbin::detail::MultiWait::Deliver(this);
+    EventWaits::Signal(this);
 }
 
 void SynchEvent::Unsignal() {
-    MutexHold hold(mutex);
+    bobbin::detail::MutexHold hold(mutex);
     signalled = 0;
 }
 
-// A signal left in the event is taken at once; otherwise the waiter queues
-// and sleeps until a Signal releases it (and unlinks it) or its deadline
-// passes. The loop leaves on a time-out and on any error the platform
-// reports; a release that came meanwhile still counts. A thread cancelled in
-// the wait unlinks itself as it unwinds, or, if a Signal had already released
-// it, passes that signal on once the mutex is free.
 bool SynchEvent::TimedWait(unsigned int timeoutMs) {
-    const Deadline deadline = Deadline::AfterMs(timeoutMs);
-    bool pass_on = false;
-    struct PassOn {
-        SynchEvent* event;
-        bool& armed;
-        ~PassOn() {
-            if (armed) event->Signal();
-        }
-    } pass_on_guard{this, pass_on};
-    MutexHold hold(mutex);
-    if (signalled != 0) {
-        if (!manual_reset) signalled = 0;
-        return true;
-    }
-    bobbin::detail::Waiter w;
+    SynchEvent* const self[] = {this};
     EventLink link;
-    link.waiter = &w;
-    Append(&link);
-    struct Leaving {
-        SynchEvent* event;
-        EventLink* link;
-        bool& pass_on;
-        bool returned = false;
-        ~Leaving() BOBBIN_NO_THREAD_SAFETY_ANALYSIS {
-            event->Unlink(link);
-            pass_on = !returned && link->waiter->result != bobbin::detail::kWaiting &&
-                      !event->manual_reset;
-        }
-    } leaving{this, &link, pass_on};
-    while (w.result == bobbin::detail::kWaiting &&
-           bobbin::detail::WaitUntil(&w.wake, mutex, deadline) == 0) {
-    }
-    leaving.returned = true;
-    return w.result != bobbin::detail::kWaiting;
+    bobbin::detail::Waiter w(self, self, &link, 1, false);
+    return EventWaits::Wait(w, timeoutMs) == 0;
 }
 
 SynchEvent* SynchEvent::ReplyEvent() {
@@ -349,11 +431,26 @@ int WaitForMultipleEvents(SynchEvent* const* events, int count, bool waitAll,
     if (events == nullptr || count < 1) {
         throw std::invalid_argument("WaitForMultipleEvents: no events");
     }
-    std::vector<SynchEvent*> sorted(events, events + count);
-    std::sort(sorted.begin(), sorted.end(), std::less<>());
-    if (sorted.front() == nullptr) throw std::invalid_argument("WaitForMultipleEvents: null event");
-    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+    // A few events, the common case, need no allocation.
+    constexpr int kOnStack = 4;
+    SynchEvent* sorted_on_stack[kOnStack];
+    EventLink links_on_stack[kOnStack];
+    std::unique_ptr<SynchEvent*[]> sorted_on_heap;
+    std::unique_ptr<EventLink[]> links_on_heap;
+    SynchEvent** sorted = sorted_on_stack;
+    EventLink* links = links_on_stack;
+    if (count > kOnStack) {
+        sorted_on_heap = std::make_unique<SynchEvent*[]>(static_cast<size_t>(count));
+        links_on_heap = std::make_unique<EventLink[]>(static_cast<size_t>(count));
+        sorted = sorted_on_heap.get();
+        links = links_on_heap.get();
+    }
+    std::copy(events, events + count, sorted);
+    std::sort(sorted, sorted + count, std::less<>());
+    if (sorted[0] == nullptr) throw std::invalid_argument("WaitForMultipleEvents: null event");
+    if (std::adjacent_find(sorted, sorted + count) != sorted + count) {
         throw std::invalid_argument("WaitForMultipleEvents: an event given twice");
     }
-    return bobbin::detail::MultiWait::Wait(events, count, waitAll, timeoutMs, sorted);
+    bobbin::detail::Waiter w(events, sorted, links, count, waitAll);
+    return EventWaits::Wait(w, timeoutMs);
 }

@@ -10,7 +10,7 @@
 
 namespace bobbin::detail {
 struct EventLink;
-struct MultiWait;
+struct EventWaits;
 }  // namespace bobbin::detail
 
 // A signalled/unsignalled state with a queue of the threads blocked on it, in
@@ -102,24 +102,16 @@ class BOBBIN_EXPORT SynchEvent {
 
   private:
     friend int WaitForMultipleEvents(SynchEvent* const*, int, bool, unsigned int);
-    friend struct bobbin::detail::MultiWait;
+    friend struct bobbin::detail::EventWaits;
 
     BOBBIN_HIDDEN void Append(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
     BOBBIN_HIDDEN void Unlink(bobbin::detail::EventLink* link) BOBBIN_REQUIRES(*mutex);
-    // Hands a Signal to the first blocked waiter that can take it, or sets the
-    // event. With links of multi-event waits queued the caller also holds the
-    // lock of those waits and the mutexes of the wait-all calls' events.
-    BOBBIN_HIDDEN void Deliver() BOBBIN_REQUIRES(*mutex);
 
-    // The threads blocked on the event, in the order they came; each link is
-    // one wait's stake in this event.
+    // The waits blocked on the event, in the order they came; each link is one
+    // wait's stake in this event. A wait that a Signal of another of its
+    // events has taken leaves its link here until it takes it out itself.
     bobbin::detail::EventLink* first_ BOBBIN_GUARDED_BY(*mutex);
     bobbin::detail::EventLink* last_ BOBBIN_GUARDED_BY(*mutex);
-    int multi_links_ BOBBIN_GUARDED_BY(*mutex);  // links of WaitForMultipleEvents calls
-    // Under the lock of multi-event waits: the next event to lock when a
-    // Signal locks several in address order, and whether this one is listed.
-    SynchEvent* lock_next_;
-    bool lock_listed_;
 };
 
 // Blocks until one of `events` (waitAll false) or all of them at one moment
@@ -141,8 +133,8 @@ class BOBBIN_EXPORT SynchEvent {
 // is null or repeated; may throw std::bad_alloc. A cancellation point: a
 // thread cancelled here leaves every event usable and as if it had never
 // waited. Any thread may call it; what a thread wrote before the Signal that
-// ended the wait is visible to the caller when it returns. Its calls, and the
-// Signals of events they wait on, share one process-wide lock, held briefly;
-// a Signal of an event that no such call waits on never takes it.
+// ended the wait is visible to the caller when it returns. It takes the locks
+// of its own events only, so waits and Signals on other events never contend
+// with it.
 BOBBIN_EXPORT int WaitForMultipleEvents(SynchEvent* const* events, int count, bool waitAll,
                                         unsigned int timeoutMs);

@@ -62,6 +62,45 @@ inline std::string TaskFile(pid_t tid, const char* file) {
 // null disarms.
 void FailPlatformCall(const char* function, int nth);
 
+// Makes the kernel refuse this thread's futex waits from now on (seccomp);
+// false if it cannot.
+bool RefuseFutexWaits();
+
+// Whether the failure armed by FailPlatformCall has been used.
+bool PlatformCallFailed();
+
+// Starts to follow the platform mutexes and conditions this thread makes and
+// destroys; PlatformObjectsBreach stops it and tells what was left undestroyed
+// or destroyed without being made ("" when nothing).
+void TrackPlatformObjects();
+std::string PlatformObjectsBreach();
+
+// Fails the 1st, 2nd, ... call of `function` in `build`, until a build makes
+// no such call any more. Each failure must throw std::system_error, and every
+// platform mutex and condition made in a build must be destroyed once. Returns
+// the first breach, or "" when none.
+template <typename Build>
+std::string InitFailuresCleanUp(const char* function, Build build) {
+    for (int nth = 1; nth < 64; ++nth) {
+        FailPlatformCall(function, nth);
+        TrackPlatformObjects();
+        bool thrown = false;
+        try {
+            build();
+        } catch (const std::system_error&) {
+            thrown = true;
+        }
+        const bool failed = PlatformCallFailed();
+        FailPlatformCall(nullptr, 0);
+        const std::string breach = PlatformObjectsBreach();
+        const std::string call = "call " + std::to_string(nth) + " of " + function;
+        if (failed != thrown) return call + (failed ? " failed unreported" : " threw unfailed");
+        if (!breach.empty()) return call + ": " + breach;
+        if (!failed) return "";
+    }
+    return std::string("no end to the calls of ") + function;
+}
+
 // How often `build` throws as the 1st, 2nd, ... call of `function` fails.
 template <typename Build>
 int FailuresUntilBuilt(const char* function, Build build) {
