@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "bobbin/export.h"
@@ -11,6 +12,22 @@
 namespace bobbin::detail {
 struct EventLink;
 struct EventWaits;
+
+// The longest finite time-out in milliseconds; one more means "no limit".
+inline constexpr unsigned int kLongestFiniteWaitMs = 0xFFFFFFFEu;
+
+// A duration as a millisecond time-out: rounded up to whole milliseconds, so
+// that a wait never ends early; zero, negative or NaN waits not at all; one at
+// or beyond kLongestFiniteWaitMs waits that long (never without limit).
+template <class Rep, class Period>
+constexpr unsigned int TimeoutMs(const std::chrono::duration<Rep, Period>& timeout) {
+    // Compared in floating point first, where no duration overflows.
+    const long double ms =
+        std::chrono::duration_cast<std::chrono::duration<long double, std::milli>>(timeout).count();
+    if (!(ms > 0)) return 0;
+    if (ms >= kLongestFiniteWaitMs) return kLongestFiniteWaitMs;
+    return static_cast<unsigned int>(std::chrono::ceil<std::chrono::milliseconds>(timeout).count());
+}
 }  // namespace bobbin::detail
 
 // A signalled/unsignalled state with a queue of the threads blocked on it, in
@@ -65,6 +82,14 @@ class BOBBIN_EXPORT SynchEvent {
     // a thread cancelled here leaves the event usable, and a signal handed to
     // it as it was cancelled passes to the next waiter (or stays set).
     bool TimedWait(unsigned int timeoutMs);
+
+    // TimedWait for any duration: rounded up to whole milliseconds (it never
+    // ends early), at most the longest finite wait (about 49.7 days); zero or
+    // negative waits not at all.
+    template <class Rep, class Period>
+    bool TimedWait(const std::chrono::duration<Rep, Period>& timeout) {
+        return TimedWait(bobbin::detail::TimeoutMs(timeout));
+    }
 
     // TimedWait without telling how the wait ended.
     void WaitForSignal(unsigned int timeoutMs) { TimedWait(timeoutMs); }
@@ -138,3 +163,11 @@ class BOBBIN_EXPORT SynchEvent {
 // with it.
 BOBBIN_EXPORT int WaitForMultipleEvents(SynchEvent* const* events, int count, bool waitAll,
                                         unsigned int timeoutMs);
+
+// WaitForMultipleEvents for any duration, rounded as SynchEvent::TimedWait
+// rounds it.
+template <class Rep, class Period>
+int WaitForMultipleEvents(SynchEvent* const* events, int count, bool waitAll,
+                          const std::chrono::duration<Rep, Period>& timeout) {
+    return WaitForMultipleEvents(events, count, waitAll, bobbin::detail::TimeoutMs(timeout));
+}

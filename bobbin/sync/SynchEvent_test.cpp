@@ -111,6 +111,25 @@ TEST(WaitForMultipleEventsTest, BadArgumentsThrowAndTakeNothing) {
     EXPECT_TRUE(a.TimedWait(0)) << "a bad call took a signal";
 }
 
+// A std::chrono time-out rounds up to whole milliseconds, so that it never
+// ends early, and saturates at the longest finite wait without overflow.
+TEST(SynchEventTest, ChronoTimeOutsRoundUpAndSaturate) {
+    using namespace std::chrono;
+    using bobbin::detail::kLongestFiniteWaitMs;
+    using bobbin::detail::TimeoutMs;
+    EXPECT_EQ(TimeoutMs(microseconds(1001)), 2u);
+    EXPECT_EQ(TimeoutMs(duration<double>(-0.5)), 0u);
+    EXPECT_EQ(TimeoutMs(nanoseconds::max()), kLongestFiniteWaitMs);
+    EXPECT_EQ(TimeoutMs(hours::max()), kLongestFiniteWaitMs);
+    SynchEvent event(false, false, nullptr);
+    SynchEvent* const events[] = {&event};
+    const auto start = steady_clock::now();
+    EXPECT_FALSE(event.TimedWait(nanoseconds(1)));
+    EXPECT_GE(steady_clock::now() - start, milliseconds(1)) << "a 1 ns time-out ended early";
+    event.Signal();
+    EXPECT_EQ(WaitForMultipleEvents(events, 1, false, hours::max()), 0);
+}
+
 // A wait cancelled while blocked leaves every event as if it had never waited;
 // a signal handed to it as it was cancelled passes on. Soaks.
 TEST(WaitForMultipleEventsTest, CancelledWaitsLoseNoSignalSoak) {

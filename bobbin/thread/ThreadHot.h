@@ -112,6 +112,13 @@ class BOBBIN_EXPORT ThreadHot {
     // without spinning; SynchEvent::kInfinite waits without limit.
     bool TimedWaitForStop(unsigned int timeoutMs);
 
+    // TimedWaitForStop for any duration, rounded as SynchEvent::TimedWait
+    // rounds it.
+    template <class Rep, class Period>
+    bool TimedWaitForStop(const std::chrono::duration<Rep, Period>& timeout) {
+        return TimedWaitForStop(bobbin::detail::TimeoutMs(timeout));
+    }
+
     // Joins the threads of `threads[0..count)` in order (null entries, and the
     // caller's own object, are passed over); the time-out does not limit the
     // wait. Returns false if count is below 1, else true.
