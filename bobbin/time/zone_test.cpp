@@ -51,4 +51,23 @@ TEST(ZoneTest, MktimeResolvesGapsAndOverlapsAsTheCLibrary) {
     }
 }
 
+// A ZoneHandle frees its zone once, wherever it was moved; Release hands it
+// over (ASan reports a leak or a double free otherwise).
+TEST(ZoneTest, AZoneHandleFreesItsZoneOnce) {
+    ZoneHandle first = ZoneHandle::Alloc("Asia/Tokyo");
+    ASSERT_TRUE(first);
+    const Zone64* tokyo = first.Get();
+    ZoneHandle second(std::move(first));
+    EXPECT_FALSE(first) << "a moved-from handle holds no zone";
+    EXPECT_EQ(second.Get(), tokyo);
+    second = ZoneHandle::Alloc("UTC0");  // frees Tokyo's zone
+    ZoneHandle third = std::move(second);
+    Zone64* released = third.Release();
+    EXPECT_FALSE(third) << "a released handle holds no zone";
+    tzfree64(released);
+    errno = 0;
+    EXPECT_FALSE(ZoneHandle::Alloc("Nowhere/Zone")) << "a refused zone";
+    EXPECT_EQ(errno, EINVAL);
+}
+
 }  // namespace
