@@ -185,9 +185,12 @@ bool ThreadHot::Start(unsigned long stackSize) {
     const bool created = pthread_create(&thread_id, &attributes, &ThreadHot::EntryFunc, this) == 0;
     pthread_attr_destroy(&attributes);
     if (created) {
-        // The last run's end must not stand for this one's. The new thread
-        // signals its end only after taking the life lock, held here.
+        // The last run's end and result must not stand for this one's. The
+        // new thread signals its end and stores its result only after taking
+        // the life lock, held here; a failed Start changes neither.
         stop_event.Unsignal();
+        CriticalSection::Lock result(result_lock);
+        exit_code = 0;
     } else {
         Become(Life::kIdle);
         give_back();
@@ -206,10 +209,6 @@ void* ThreadHot::EntryFunc(void* object) {
     } finish;
 
     self->NameThisThread();
-    {
-        CriticalSection::Lock hold(self->result_lock);
-        self->exit_code = 0;
-    }
     const int result = self->Entry();
     // A Terminate that comes too late must not interrupt the bookkeeping.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);

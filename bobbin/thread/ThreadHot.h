@@ -84,12 +84,12 @@ class BOBBIN_EXPORT ThreadHot {
     // Creates a joinable thread running Entry, with a stack of `stackSize`
     // bytes (0: the platform's default). Joins the previous thread first,
     // which blocks only until a finished or terminated thread has ended.
-    // Clears the stop event as it creates the thread, so that the event
-    // stands for this run's end only. Returns false, creating nothing and
-    // leaving the event as it was, while the object has a thread, on the
-    // previous thread itself, when the platform refuses the thread, the stack
-    // size or the lent stack (a lent stack then stays lent). Takes the state
-    // lock.
+    // Clears the stop event and sets the exit code to 0 as it creates the
+    // thread, so that both stand for this run only. Returns false, creating
+    // nothing and leaving the event and the exit code as they were, while
+    // the object has a thread, on the previous thread itself, when the
+    // platform refuses the thread, the stack size or the lent stack (a lent
+    // stack then stays lent). Takes the state lock.
     bool Start(unsigned long stackSize);
 
     // The thread's start routine; `object` is the ThreadHot.
@@ -166,7 +166,8 @@ class BOBBIN_EXPORT ThreadHot {
     // returns or Terminate, or bound by Attach); takes no lock.
     bool HasThread() const { return has_thread.load(); }
 
-    // Run's result, once it has returned (0 before). Takes the result lock.
+    // Run's result, once it has returned (0 from Start until then). Takes the
+    // result lock.
     int GetExitCode() const;
     // The id of the thread last bound by Start or Attach; 0 if none.
     pthread_t GetThreadId() const;
@@ -193,7 +194,7 @@ class BOBBIN_EXPORT ThreadHot {
     int resume_count BOBBIN_GUARDED_BY(suspend_mutex);
     CriticalSection result_lock;
     SynchEvent stop_event;
-    int exit_code;
+    int exit_code;                 // guarded by result_lock; reset by Start, set by the thread
     std::atomic<bool> has_thread;  // written with life_ only: true in kRunning and kAttached
     CriticalSection state_lock;
 

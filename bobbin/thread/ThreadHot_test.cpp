@@ -124,6 +124,7 @@ TEST(ThreadHotTest, WaitforSignalAfterAnyRestartWaitsForThatRunsEnd) {
     auto* task = new GatedTask;
     for (int run = 1; run <= 3; ++run) {
         ASSERT_TRUE(task->Start(0));
+        EXPECT_EQ(task->GetExitCode(), 0) << "run " << run << " began with the last run's result";
         task->gate.Signal();
         ASSERT_TRUE(task->WaitForStop());
         task->gate.Unsignal();
