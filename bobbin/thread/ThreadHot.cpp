@@ -161,11 +161,21 @@ ThreadHot::~ThreadHot() {
 }
 
 bool ThreadHot::Start(unsigned long stackSize) {
-    CriticalSection::Lock state(state_lock);
-    if (HasThread()) return false;
-    // The previous thread, once it has ended; false on that thread itself.
-    if (!Join(Deadline::kNoLimitMs)) return false;
+    // The previous thread is joined without the state lock, which that thread
+    // may still need (SetHasThread); whatever changed meanwhile is looked at
+    // again under the lock.
+    for (;;) {
+        // A thread of its own, or false on the previous thread itself.
+        if (HasThread() || !Join(Deadline::kNoLimitMs)) return false;
+        CriticalSection::Lock state(state_lock);
+        MutexHold hold(&life_mutex_);
+        if (life_ == Life::kRunning || life_ == Life::kAttached) return false;
+        if (life_ == Life::kIdle) return CreateThread(stackSize);
+        // Another Start's thread, already let go or ended: joined first.
+    }
+}
 
+bool ThreadHot::CreateThread(unsigned long stackSize) {
     // Taken before anything else can read it, so that no other Start runs a
     // thread on the same memory; it goes back if this Start fails, unless
     // another address has been lent meanwhile.
@@ -179,7 +189,6 @@ bool ThreadHot::Start(unsigned long stackSize) {
         give_back();
         return false;
     }
-    MutexHold hold(&life_mutex_);
     // Running before the thread exists, so that its own changes always come later.
     Become(Life::kRunning);
     const bool created = pthread_create(&thread_id, &attributes, &ThreadHot::EntryFunc, this) == 0;

@@ -83,11 +83,13 @@ class BOBBIN_EXPORT ThreadHot {
 
     // Creates a joinable thread running Entry, with a stack of `stackSize`
     // bytes (0: the platform's default). Joins the previous thread first,
-    // which blocks only until a finished or terminated thread has ended.
-    // Clears the stop event and sets the exit code to 0 as it creates the
-    // thread, so that both stand for this run only. Returns false, creating
-    // nothing and leaving the event and the exit code as they were, while
-    // the object has a thread, on the previous thread itself, when the
+    // without the state lock: it blocks until a finished or terminated thread
+    // has ended, and until a thread let go by SetHasThread(false) has ended
+    // its Run too. Clears the stop event and sets the exit code to 0 as it
+    // creates the thread, so that both stand for this run only. Returns
+    // false, creating nothing and leaving the event and the exit code as they
+    // were, while the object has a thread (also one that another Start
+    // created while this one joined), on the previous thread itself, when the
     // platform refuses the thread, the stack size or the lent stack (a lent
     // stack then stays lent). Takes the state lock.
     bool Start(unsigned long stackSize);
@@ -227,6 +229,9 @@ class BOBBIN_EXPORT ThreadHot {
     // object has no created thread left; false on the thread itself, for an
     // attached thread, or at the deadline.
     bool Join(unsigned int timeoutMs);
+    // Start's work once the previous thread is joined: creates the thread
+    // (the caller holds the state lock too).
+    bool CreateThread(unsigned long stackSize) BOBBIN_REQUIRES(life_mutex_);
     // Moves the life on, keeps has_thread in step and wakes the waiting joins.
     void Become(Life next) BOBBIN_REQUIRES(life_mutex_);
     // True on the created thread, while the object has not joined it.

@@ -16,9 +16,10 @@ namespace {
 
 using namespace bobbin::testing;
 
-// Run waits at its gate, tries its own joins or deletes itself if asked, returns 42.
+// Run waits at its gate (let go meanwhile if asked), tries its own joins or deletes
+// itself if asked, returns 42.
 struct GatedTask : ThreadHot {
-    enum OnGate { kReturn, kStopItself, kDeleteItself };
+    enum OnGate { kReturn, kStopItself, kDeleteItself, kLetItselfGo };
     OnGate on_gate = kReturn;
     SynchEvent gate;
     std::atomic<pid_t> tid{0};
@@ -33,7 +34,9 @@ struct GatedTask : ThreadHot {
         stack_address = reinterpret_cast<uintptr_t>(&unwinding);
         tid = gettid();
         try {
+            if (on_gate == kLetItselfGo) SetHasThread(false);
             gate.WaitForSignal();
+            if (on_gate == kLetItselfGo) SetHasThread(true);
             if (on_gate == kStopItself) {
                 EXPECT_FALSE(WaitForStop()) << "the thread joined itself";
             }
@@ -181,8 +184,7 @@ TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
         {"WaitForStop", [](ThreadHot* t) { EXPECT_TRUE(t->WaitForStop()); }},
         {"a restart",
          [](ThreadHot* t) {
-             t->WaitforSignal();
-             EXPECT_TRUE(t->Start(0));
+             while (!t->Start(0)) std::this_thread::yield();
          }},
         {"Terminate", [](ThreadHot* t) { t->Terminate(); }},
     };
@@ -194,7 +196,7 @@ TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
     const auto descriptors = count("/proc/self/fd");
     const auto end = SoakEnd(1);
     for (int round = 0; round < 20 || Clock::now() < end; ++round) {
-        for (auto on_gate : {GatedTask::kReturn, GatedTask::kStopItself}) {
+        for (auto on_gate : {GatedTask::kReturn, GatedTask::kStopItself, GatedTask::kLetItselfGo}) {
             for (const auto& [name, end_run] : kEndings) {
                 auto task = std::make_unique<GatedTask>(true);
                 task->on_gate = on_gate;
@@ -210,11 +212,21 @@ TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
         ASSERT_TRUE(deleting->Start(0));
     }
     // The kernel may list an ended thread for a moment after its join returns.
-    for (int i = 0; i < 500 && count("/proc/self/task") != tasks; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    for (int i = 0; i < 500 && count("/proc/self/task") != tasks; ++i) usleep(10000);
     EXPECT_EQ(count("/proc/self/task"), tasks);
     EXPECT_EQ(count("/proc/self/fd"), descriptors);
+}
+
+// Start waits for a let-go run, which may take itself back meanwhile.
+TEST(ThreadHotTest, StartWaitsForALetGoRunWhichIsTakenBackOnlyUntilItReturns) {
+    GatedTask task;
+    task.on_gate = GatedTask::kLetItselfGo;
+    ASSERT_TRUE(task.Start(0));
+    while (task.HasThread()) std::this_thread::yield();
+    const auto restart = InBackground([&] { EXPECT_TRUE(task.Start(0)); });
+    EXPECT_TRUE(StaysBlocked(restart)) << "Start did not wait for the let-go run";
+    task.gate.Signal();
+    EXPECT_TRUE(Finishes(restart)) << "Start kept the run from taking itself back";
 }
 
 TEST(ThreadHotTest, AFailedStepIsReportedAndRefusesSuspendAndResume) {
