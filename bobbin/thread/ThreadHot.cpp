@@ -243,7 +243,7 @@ int ThreadHot::Entry() {
     if (t_object != this) return result;  // Run deleted the object
     {
         MutexHold hold(&life_mutex_);
-        if (life_ == Life::kRunning) Become(Life::kEnding);
+        if (life_ == Life::kRunning || life_ == Life::kLetGo) Become(Life::kEnding);
     }
     PRINTF("**************************** Thread is ending.\n");
     return result;
@@ -401,8 +401,8 @@ bool ThreadHot::Attach() {
 void ThreadHot::SetHasThread(bool hasThread) {
     CriticalSection::Lock state(state_lock);
     MutexHold hold(&life_mutex_);
-    if (hasThread && life_ == Life::kEnding) Become(Life::kRunning);
-    if (!hasThread && life_ == Life::kRunning) Become(Life::kEnding);
+    if (hasThread && life_ == Life::kLetGo) Become(Life::kRunning);
+    if (!hasThread && life_ == Life::kRunning) Become(Life::kLetGo);
     if (!hasThread && life_ == Life::kAttached) Become(Life::kIdle);
 }
 
@@ -436,11 +436,12 @@ bool ThreadHot::IsOwnThreadUnjoined() const {
     return created && pthread_equal(thread_id, pthread_self());
 }
 
-// A created thread is alive until its own switch to kFinished. An attached
-// thread may have ended unnoticed, and its id may be another thread's by now,
-// so only the calling thread itself is known to be it.
+// A created thread is alive until its own switch to kFinished, and live
+// while it runs Run. An attached thread may have ended unnoticed, and its id
+// may be another thread's by now, so only the calling thread itself is known
+// to be it.
 bool ThreadHot::IsLive() const {
-    if (life_ == Life::kRunning || life_ == Life::kEnding) return true;
+    if (life_ == Life::kRunning || life_ == Life::kLetGo) return true;
     return life_ == Life::kAttached && attached_serial_ == ThisThreadSerial();
 }
 

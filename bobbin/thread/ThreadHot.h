@@ -70,9 +70,9 @@ class BOBBIN_EXPORT ThreadHot {
     // event wait, a sleep, blocking I/O); its destructors run on the way out,
     // the stop event is signalled and the object can then be joined. Only that
     // thread ends. Returns true when the thread was asked to end, false when
-    // the object has no thread of its own (never started, finished, or bound
-    // by Attach). A thread that never reaches a cancellation point is not
-    // ended. Takes the state lock.
+    // the object has no thread of its own (never started, Run returned,
+    // already asked to end, let go, or bound by Attach). A thread that never
+    // reaches a cancellation point is not ended. Takes the state lock.
     virtual bool Terminate();
 
     // Logging hook for subclasses; the base class does nothing and never calls it.
@@ -129,8 +129,9 @@ class BOBBIN_EXPORT ThreadHot {
 
     // Sends signal `signalNumber` to the object's live thread. Returns true
     // when it was delivered (pthread_kill returned 0); false when no live
-    // thread is bound (never started, or Run has returned). For a thread bound
-    // by Attach only that thread itself may signal it this way.
+    // thread is bound (never started, Run has returned, or the thread was
+    // asked to end by Terminate); a thread let go is still live. For a thread
+    // bound by Attach only that thread itself may signal it this way.
     bool Signal(int signalNumber);
 
     // Signals the stop event. It does not stop the thread, and a WaitforSignal
@@ -160,9 +161,9 @@ class BOBBIN_EXPORT ThreadHot {
     // thread as its own running thread. false lets a created thread go: it is
     // no longer seen as running (HasThread, Terminate, Start) but is still
     // joined; and it lets an attached thread go for good. true takes back a
-    // created thread that was let go and has not finished. With no such
-    // thread it changes nothing: the flag never claims a thread that is not
-    // there.
+    // created thread that was let go and whose Run has not returned. With
+    // no such thread it changes nothing: the flag never claims a thread that
+    // is not there.
     void SetHasThread(bool hasThread);
     // True while the object has a running thread (from Start until Run
     // returns or Terminate, or bound by Attach); takes no lock.
@@ -202,14 +203,16 @@ class BOBBIN_EXPORT ThreadHot {
 
   private:
     // The life of the bound thread, the one record of it. A created thread
-    // goes kIdle -> kRunning -> kEnding -> kFinished -> kIdle (joined); one
-    // that is terminated or ends unwinding may skip kEnding. An attached one
-    // goes kIdle -> kAttached, and back to kIdle only when let go.
+    // goes kIdle -> kRunning -> kEnding -> kFinished -> kIdle (joined), and
+    // between kRunning and kLetGo while SetHasThread lets it go and takes it
+    // back; one that is terminated or ends unwinding may skip kEnding. An
+    // attached one goes kIdle -> kAttached, and back to kIdle only when let go.
     enum class Life {
         kIdle,      // no thread: none bound yet, or the last one joined or let go
         kRunning,   // the created thread runs Entry
-        kEnding,    // Run has returned, or the thread was terminated or let go;
-                    // it is alive and still touches the object
+        kLetGo,     // it still runs Run, no longer counted as the object's own
+        kEnding,    // Run has returned, or the thread was terminated; it is
+                    // alive and still touches the object
         kFinished,  // its last touch is done; it may still run its exit work
         kAttached,  // bound by Attach
     };

@@ -217,16 +217,30 @@ TEST(ThreadHotTest, ShutdownFromEverySideNeverDeadlocksAndReclaimsEveryThread) {
     EXPECT_EQ(count("/proc/self/fd"), descriptors);
 }
 
-// Start waits for a let-go run, which may take itself back meanwhile.
+// Once Run has returned (the thread lingers in Entry here): not taken back, ended, signalled.
 TEST(ThreadHotTest, StartWaitsForALetGoRunWhichIsTakenBackOnlyUntilItReturns) {
-    GatedTask task;
+    struct Lingering : GatedTask {
+        SynchEvent returned{true, false, nullptr}, leave{true, false, nullptr};
+        int Entry() override {
+            const int result = ThreadHot::Entry();
+            returned.Signal();
+            leave.WaitForSignal();
+            return result;
+        }
+    } task;
     task.on_gate = GatedTask::kLetItselfGo;
     ASSERT_TRUE(task.Start(0));
     while (task.HasThread()) std::this_thread::yield();
     const auto restart = InBackground([&] { EXPECT_TRUE(task.Start(0)); });
     EXPECT_TRUE(StaysBlocked(restart)) << "Start did not wait for the let-go run";
     task.gate.Signal();
-    EXPECT_TRUE(Finishes(restart)) << "Start kept the run from taking itself back";
+    ASSERT_TRUE(task.returned.TimedWait(10s)) << "Start kept the run from taking itself back";
+    task.SetHasThread(true);
+    EXPECT_FALSE(task.HasThread()) << "took back a thread whose Run returned";
+    EXPECT_FALSE(task.Terminate()) << "ended a thread whose Run returned";
+    EXPECT_FALSE(task.Signal(0)) << "signalled a thread whose Run returned";
+    task.leave.Signal();
+    EXPECT_TRUE(Finishes(restart));
 }
 
 TEST(ThreadHotTest, AFailedStepIsReportedAndRefusesSuspendAndResume) {
