@@ -241,6 +241,7 @@ TEST(ThreadHotTest, StartWaitsForALetGoRunWhichIsTakenBackOnlyUntilItReturns) {
     EXPECT_FALSE(task.Signal(0)) << "signalled a thread whose Run returned";
     task.leave.Signal();
     EXPECT_TRUE(Finishes(restart));
+    EXPECT_TRUE(task.WaitForStop());  // the restarted run, before its members go
 }
 
 TEST(ThreadHotTest, AFailedStepIsReportedAndRefusesSuspendAndResume) {
