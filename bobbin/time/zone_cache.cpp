@@ -65,12 +65,18 @@ std::unique_ptr<Zone64> UtcNamedAfter(const char* name) {
     return UtcZone(end - name >= 3 ? std::string(name, end) : std::string());
 }
 
+// The zone file that value (null: TZ unset) names: /etc/localtime, an
+// absolute path, or a name under directory; a leading ':' is dropped.
+std::string FileOf(const char* value, const char* directory) {
+    const char* name = value == nullptr ? kLocalTimeFile : value + (*value == ':');
+    return *name == '/' ? std::string(name) : std::string(directory) + "/" + name;
+}
+
 // The resolution of a file's zone, or of its failure.
 void ResolveFile(const std::string& path, Resolution* resolved) {
     resolved->error = ReadZoneFile(path.c_str(), &resolved->zone, &resolved->file);
     resolved->may_pass = MayPass(resolved->error);
     resolved->followed = resolved->error == 0 || resolved->error == EINVAL || resolved->may_pass;
-    resolved->path = path;
 }
 
 // The zone of a rule whose daylight-saving time has no dates: posixrules under
@@ -107,8 +113,7 @@ Resolution ResolveValue(const char* value, const char* directory, OnFailure onFa
     if (RefusedWhenPrivileged(name)) {
         resolved.error = EACCES;
     } else {
-        ResolveFile(*name == '/' ? std::string(name) : std::string(directory) + "/" + name,
-                    &resolved);
+        ResolveFile(FileOf(value, directory), &resolved);
         if (resolved.error == 0) return resolved;
         resolved.zone.reset();
     }
@@ -162,9 +167,7 @@ bool CLibraryMayRead(const char* value) {
         const char* name = value == nullptr ? kLocalTimeFile : value + (*value == ':');
         if (*name == '\0') return true;
         const char* directory = ZoneDirectory();
-        if (!may_open(*name == '/' ? std::string(name) : std::string(directory) + "/" + name)) {
-            return false;
-        }
+        if (!may_open(FileOf(value, directory))) return false;
         Rule rule;
         const bool opens_posixrules =
             ParseRule(name, &rule) != nullptr && !rule.has_dates && !rule.daylight_name.empty();
@@ -410,11 +413,11 @@ void ZoneCache::Check(TzEntry* entry, std::int64_t checked) {
     }
     try {
         if (!may_pass) {
-            const char* value = entry->value;
-            const char* name = value == nullptr ? kLocalTimeFile : value + (*value == ':');
-            const std::string path = *name == '/' ? name : std::string(directory) + "/" + name;
             FileIdentity now_file;
-            if (IdentityOf(path.c_str(), &now_file) != 0 || now_file == before) return;
+            if (IdentityOf(FileOf(entry->value, directory).c_str(), &now_file) != 0 ||
+                now_file == before) {
+                return;
+            }
         }
         Resolution resolved = Resolve(entry->value, directory, OnFailure::kFallBack);
         // A zone read before stays until the file can be read again.

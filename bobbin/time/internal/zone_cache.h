@@ -21,7 +21,6 @@ struct Resolution {
     int error = 0;                 // why the value names no zone (zone: the fallback)
     bool may_pass = false;         // the error may pass: resolve the value again later
     bool followed = false;         // a file of the value's was opened: watch for its replacement
-    std::string path;              // that file
     FileIdentity file;             // its identity as read
 };
 
